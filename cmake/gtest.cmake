@@ -1,0 +1,63 @@
+# GoogleTest from the distribution, and how test cases become CTest entries.
+#
+# Native builds use the installed GoogleTest and make every case its own CTest
+# entry. A cross build for Windows compiles GoogleTest from the distribution's
+# sources for the target and runs each test binary whole under Wine, as one CTest
+# entry: listing the cases would start Wine for every binary at build time, before
+# the suite's own Wine server is up, and one run per binary already names every
+# failing case in its output.
+if(NOT CMAKE_CROSSCOMPILING)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+
+  function(tarnlink_discover_tests target)
+    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)
+  endfunction()
+  return()
+endif()
+
+set(TARNLINK_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH
+    "GoogleTest sources to build for the target (Debian: package googletest)")
+if(NOT EXISTS ${TARNLINK_GTEST_SOURCE_DIR}/CMakeLists.txt)
+  message(FATAL_ERROR "No GoogleTest sources in ${TARNLINK_GTEST_SOURCE_DIR}: "
+                      "install the googletest package or set TARNLINK_GTEST_SOURCE_DIR")
+endif()
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+add_subdirectory(${TARNLINK_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  message(WARNING "No emulator for the target: the tests are built but not run")
+  function(tarnlink_discover_tests target)
+  endfunction()
+  return()
+endif()
+
+# Every Wine process of the suite shares one private prefix and one persistent
+# server. The server is started with its descriptors on /dev/null by a setup test:
+# a server that a test's Wine starts itself would inherit CTest's output pipe and
+# hold every test open until it times out.
+set(TARNLINK_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix of the test suite")
+set(TARNLINK_WINE_ENVIRONMENT
+    WINEPREFIX=${TARNLINK_WINEPREFIX}
+    WINEDEBUG=-all,err+module
+    WINEDLLOVERRIDES=mscoree,mshtml=
+    LC_ALL=C.UTF-8)
+set(_wine_session ${PROJECT_SOURCE_DIR}/tests/windows/wine_session.sh)
+add_test(NAME wine_server_start COMMAND ${_wine_session} start)
+add_test(NAME wine_server_stop COMMAND ${_wine_session} stop)
+set_tests_properties(wine_server_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 120
+                     ENVIRONMENT "${TARNLINK_WINE_ENVIRONMENT}")
+set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60
+                     ENVIRONMENT "${TARNLINK_WINE_ENVIRONMENT}")
+
+# tarnlink_wine_test(name COMMAND target args...): a test that runs under the suite's Wine.
+function(tarnlink_wine_test name)
+  add_test(NAME ${name} ${ARGN})
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 120
+                       ENVIRONMENT "${TARNLINK_WINE_ENVIRONMENT}")
+endfunction()
+
+function(tarnlink_discover_tests target)
+  tarnlink_wine_test(${target} COMMAND ${target})
+endfunction()
