@@ -1,0 +1,56 @@
+// velk-emu: publishes emulated instruments in the device directory and serves
+// them until SIGTERM or SIGINT.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "options.h"
+#include "service.h"
+
+int main(int argc, char** argv) {
+  velk_emu::Options options;
+  std::string error;
+  if (!velk_emu::parse_options(argc, argv, options, error)) {
+    std::fprintf(stderr, "velk-emu: %s\n%s", error.c_str(), velk_emu::usage());
+    return 2;
+  }
+  std::vector<std::uint8_t> answer;
+  if (!velk_emu::load_answer(options, answer, error)) {
+    std::fprintf(stderr, "velk-emu: %s\n", error.c_str());
+    return 2;
+  }
+
+  // The stop signals arrive as readable data in the poll loop, never mid-call.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+  const int stop_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (stop_fd < 0) {
+    std::perror("velk-emu: signalfd");
+    return 1;
+  }
+  signal(SIGPIPE, SIG_IGN);
+
+  velk_emu::Service service(std::move(options), std::move(answer));
+  if (!service.publish(error)) {
+    std::fprintf(stderr, "velk-emu: %s\n", error.c_str());
+    return 1;
+  }
+  for (const std::string& path : service.device_paths()) std::printf("%s\n", path.c_str());
+  std::printf("ready\n");
+  std::fflush(stdout);
+
+  const bool served = service.run(stop_fd, error);
+  service.unpublish();
+  close(stop_fd);
+  if (!served) {
+    std::fprintf(stderr, "velk-emu: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}

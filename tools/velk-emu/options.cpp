@@ -1,0 +1,165 @@
+#include "options.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
+
+#include "platform/posix/device_directory.h"
+
+namespace velk_emu {
+namespace {
+
+// A plain decimal number from `min` to `max`: no sign, no blanks, no suffix.
+bool parse_number(const std::string& text, std::uint64_t min, std::uint64_t max,
+                  std::uint64_t& value) {
+  if (text.empty() || text.size() > 20 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  errno = 0;
+  const unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
+  if (errno != 0 || parsed < min || parsed > max) return false;
+  value = parsed;
+  return true;
+}
+
+bool parse_signed32(const std::string& text, std::int32_t& value) {
+  const bool negative = !text.empty() && text[0] == '-';
+  std::uint64_t magnitude = 0;
+  const std::uint64_t limit = negative ? std::uint64_t{1} << 31 : (std::uint64_t{1} << 31) - 1;
+  if (!parse_number(negative ? text.substr(1) : text, 0, limit, magnitude)) return false;
+  const auto wide = static_cast<std::int64_t>(magnitude);
+  value = static_cast<std::int32_t>(negative ? -wide : wide);
+  return true;
+}
+
+bool parse_answer(const std::string& mode, Options& options) {
+  if (mode == "echo") {
+    options.answer = AnswerMode::kEcho;
+  } else if (mode == "silent") {
+    options.answer = AnswerMode::kSilent;
+  } else if (mode.rfind("file:", 0) == 0 && mode.size() > 5) {
+    options.answer = AnswerMode::kFile;
+    options.answer_file = mode.substr(5);
+  } else if (mode.rfind("pattern:", 0) == 0 &&
+             parse_number(mode.substr(8), 0, kMaxPatternSize, options.pattern_size)) {
+    options.answer = AnswerMode::kPattern;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool parse_fault(const std::string& spec, Faults& faults) {
+  if (spec == "busy") {
+    faults.busy = true;
+    return true;
+  }
+  if (spec == "empty-readback") {
+    faults.empty_readback = true;
+    return true;
+  }
+  const auto colon = spec.find(':');
+  if (colon == std::string::npos) return false;
+  const std::string kind = spec.substr(0, colon);
+  const std::string value = spec.substr(colon + 1);
+  if (kind == "readback") {
+    std::int32_t readback = 0;
+    if (!parse_signed32(value, readback)) return false;
+    faults.readback = readback;
+    return true;
+  }
+  std::vector<std::uint32_t>* list = kind == "short-write"  ? &faults.short_writes
+                                     : kind == "write-error" ? &faults.write_errors
+                                     : kind == "read-error"  ? &faults.read_errors
+                                     : kind == "disconnect"  ? &faults.disconnects
+                                                             : nullptr;
+  std::uint64_t number = 0;
+  if (list == nullptr || !parse_number(value, 1, std::numeric_limits<std::uint32_t>::max(), number)) {
+    return false;
+  }
+  list->push_back(static_cast<std::uint32_t>(number));
+  return true;
+}
+
+}  // namespace
+
+const char* usage() {
+  return "usage: velk-emu [--dir DIR] [--device NAME]... [--answer MODE] [--answer-delay MS]\n"
+         "                [--capture DIR] [--fault SPEC]... [--rate BYTES_PER_S]\n"
+         "  MODE: echo | file:PATH | pattern:N | silent\n"
+         "  SPEC: short-write:K | write-error:K | read-error:K | disconnect:K | readback:V |\n"
+         "        empty-readback | busy\n";
+}
+
+bool listed(const std::vector<std::uint32_t>& list, std::uint32_t number) {
+  return std::find(list.begin(), list.end(), number) != list.end();
+}
+
+bool parse_options(int argc, const char* const* argv, Options& options, std::string& error) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option != "--dir" && option != "--device" && option != "--answer" &&
+        option != "--answer-delay" && option != "--capture" && option != "--fault" &&
+        option != "--rate") {
+      error = "unknown option '" + option + "'";
+      return false;
+    }
+    if (i + 1 >= argc) {
+      error = "option " + option + " needs a value";
+      return false;
+    }
+    const std::string value = argv[++i];
+    std::uint64_t number = 0;
+    if (option == "--dir") {
+      if (value.empty()) {
+        error = "--dir needs a directory";
+        return false;
+      }
+      options.dir = value;
+    } else if (option == "--device") {
+      if (!tarnlink::posix::valid_device_name(value)) {
+        error = "invalid device name '" + value + "'";
+        return false;
+      }
+      if (std::find(options.devices.begin(), options.devices.end(), value) != options.devices.end()) {
+        error = "device '" + value + "' given twice";
+        return false;
+      }
+      options.devices.push_back(value);
+    } else if (option == "--answer") {
+      if (!parse_answer(value, options)) {
+        error = "invalid answer mode '" + value + "'";
+        return false;
+      }
+    } else if (option == "--answer-delay") {
+      if (!parse_number(value, 0, 86400000, number)) {
+        error = "invalid answer delay '" + value + "'";
+        return false;
+      }
+      options.answer_delay = std::chrono::milliseconds(number);
+    } else if (option == "--capture") {
+      if (value.empty()) {
+        error = "--capture needs a directory";
+        return false;
+      }
+      options.capture_dir = value;
+    } else if (option == "--fault") {
+      if (!parse_fault(value, options.faults)) {
+        error = "invalid fault '" + value + "'";
+        return false;
+      }
+    } else {
+      if (!parse_number(value, 1, std::uint64_t{1} << 40, number)) {
+        error = "invalid rate '" + value + "'";
+        return false;
+      }
+      options.rate = number;
+    }
+  }
+  if (options.devices.empty()) options.devices.push_back(kDefaultDevice);
+  return true;
+}
+
+}  // namespace velk_emu

@@ -1,0 +1,54 @@
+// velk-emu's command line:
+//   velk-emu [--dir DIR] [--device NAME]... [--answer MODE] [--answer-delay MS]
+//            [--capture DIR] [--fault SPEC]... [--rate BYTES_PER_S]
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velk_emu {
+
+inline constexpr const char* kDefaultDevice = "velk-usb-1-1-SN0001";
+// Largest pattern answer, so that a typo cannot eat the machine's memory.
+inline constexpr std::uint64_t kMaxPatternSize = std::uint64_t{1} << 32;
+
+enum class AnswerMode { kEcho, kFile, kPattern, kSilent };
+
+// Faults apply to every instrument of the process; write and read numbers count
+// from 1 at each open.
+struct Faults {
+  std::vector<std::uint32_t> short_writes;  // these writes take one byte fewer
+  std::vector<std::uint32_t> write_errors;  // these writes fail
+  std::vector<std::uint32_t> read_errors;   // these reads fail
+  std::vector<std::uint32_t> disconnects;   // the instrument vanishes after these writes
+  std::optional<std::int32_t> readback;     // get-timeout always answers this
+  bool empty_readback = false;              // get-timeout answers no bytes
+  bool busy = false;                        // every open is refused
+};
+
+struct Options {
+  std::string dir;  // empty: $VELK_DEVICE_DIR, else /run/velk
+  std::vector<std::string> devices;
+  AnswerMode answer = AnswerMode::kEcho;
+  std::string answer_file;
+  std::uint64_t pattern_size = 0;
+  std::chrono::milliseconds answer_delay{0};
+  std::string capture_dir;  // empty: no capture
+  Faults faults;
+  std::uint64_t rate = 0;  // bytes per second each way; 0: unlimited
+};
+
+// Parses argv[1..argc-1]. On failure returns false with a one-line reason in
+// `error`. Fills in the default device when none is given.
+bool parse_options(int argc, const char* const* argv, Options& options, std::string& error);
+
+// The usage text, ending in a newline.
+const char* usage();
+
+// Whether `number` (a write or read count) is among `list`.
+bool listed(const std::vector<std::uint32_t>& list, std::uint32_t number);
+
+}  // namespace velk_emu
