@@ -1,0 +1,168 @@
+#include "cli/dispatch.h"
+
+#include <limits>
+#include <string_view>
+
+#include "device/connection.h"
+#include "device/contract.h"
+#include "transfer/block_sender.h"
+#include "transfer/console.h"
+#include "transfer/firmware.h"
+#include "transfer/native_text.h"
+#include "transfer/payload.h"
+#include "transfer/receiver.h"
+
+namespace tarnlink {
+namespace {
+
+constexpr std::string_view kBanner = "tarnlink ver 2.3 - Morlend - DRQ ";
+constexpr std::string_view kUsage[] = {
+    "tarnlink <filename>  - send <filename> to VELK Device",
+    "tarnlink <filename> /M - send <filename> to VELK Device as Firmware",
+    "tarnlink <filename1> <filename2> [/T<n>] - send <filename> to VELK Device and read "
+    "<filename2> from VELK Device",
+    "     [/T<n>] - optional TimeOut",
+    "tarnlink <string> <filename> /S [/T<n>] - send sequence of characters <string> to VELK "
+    "Device and read <filneme> from VELK Device",
+    "     [/T<n>] - optional TimeOut i mili second",
+    "     - if filename is CON as output - it'll be screen",
+    "     - default timeout is 8 sek",
+    "tarnlink <filename> /U <USBName> - send <filename> to Velk Device connected by <USBName> "
+    "port.",
+};
+// A bad form of four arguments, and of five or more.
+constexpr std::string_view kInvalidFour = " Invalid  parameters";
+constexpr std::string_view kInvalidMore = "  Invalid  parameters";
+
+// The largest count of milliseconds whose 100-ns units fit a signed 32-bit timeout.
+constexpr std::int32_t kMaxTimeoutMilliseconds =
+    std::numeric_limits<std::int32_t>::max() / contract::kUnitsPerMillisecond;
+
+enum class JobKind { kSend, kFirmware, kSendReceive, kStringReceive, kNamedSend };
+
+struct Job {
+  JobKind kind = JobKind::kSend;
+  bool has_timeout = false;
+  std::int32_t timeout_ms = 0;
+};
+
+// Chooses the job from the argument count and the switches at fixed places.
+// False, after printing the message, for a form that is not valid.
+bool choose_job(int argc, const NativeChar* const* argv, std::ostream& out, Job& job) {
+  const auto is = [&](int i, std::string_view word) {
+    return equals_ignoring_case(NativeString(argv[i]), word);
+  };
+  const auto timeout_from = [&](int i) {
+    job.has_timeout = ParseTimeoutMilliseconds(argv[i], job.timeout_ms);
+    if (!job.has_timeout) write_line(out, kInvalidMore);
+    return job.has_timeout;
+  };
+  switch (argc) {
+    case 2:
+      job.kind = JobKind::kSend;
+      return true;
+    case 3:
+      job.kind = is(2, "/M") ? JobKind::kFirmware : JobKind::kSendReceive;
+      return true;
+    case 4:
+      if (is(3, "/S")) {
+        job.kind = JobKind::kStringReceive;
+        return true;
+      }
+      if (is(2, "/U")) {
+        job.kind = JobKind::kNamedSend;
+        return true;
+      }
+      write_line(out, kInvalidFour);
+      return false;
+    case 5:
+      if (is(3, "/T")) {
+        job.kind = JobKind::kSendReceive;
+        return timeout_from(4);
+      }
+      break;
+    case 6:
+      if (is(4, "/T") && is(3, "/S")) {
+        job.kind = JobKind::kStringReceive;
+        return timeout_from(5);
+      }
+      break;
+    default:
+      // Seven or more arguments name no job: saying nothing and exiting 0 would
+      // report success for work that was never done.
+      break;
+  }
+  write_line(out, kInvalidMore);
+  return false;
+}
+
+// The steps after the payload: connect, then send and receive, with an Esc test
+// between the steps. -1 at the first step that fails.
+int run_job(const Job& job, const NativeChar* const* argv, DeviceAccess& device, std::ostream& out,
+            const Payload& payload, PayloadSize size) {
+  const std::int32_t connected = job.kind == JobKind::kNamedSend
+                                     ? ConnectByName(device, out, argv[3])
+                                     : ConnectDefault(device, out);
+  if (connected != 0) return -1;
+  if (job.has_timeout) device.SetTimeout(job.timeout_ms * contract::kUnitsPerMillisecond);
+  if (CheckBreak(device, out)) return -1;
+
+  switch (job.kind) {
+    case JobKind::kSend:
+    case JobKind::kNamedSend:
+      return SendBuffer(device, out, payload.get(), size) == 0 ? 0 : -1;
+    case JobKind::kFirmware:
+      if (SendFirmwarePreamble(device, out, payload.get(), size) != 0) return -1;
+      if (CheckBreak(device, out)) return -1;
+      return SendBuffer(device, out, payload.get(), size) == 0 ? 0 : -1;
+    case JobKind::kSendReceive:
+    case JobKind::kStringReceive:
+      if (SendBuffer(device, out, payload.get(), size) != 0) return -1;
+      if (CheckBreak(device, out)) return -1;
+      return ReceiveAnswer(device, out, argv[2]) == 0 ? 0 : -1;
+  }
+  return -1;
+}
+
+}  // namespace
+
+bool CheckBreak(DeviceAccess& device, std::ostream& out) {
+  if (!device.platform().escape_held()) return false;
+  write_line(out, "    Break ! ");
+  return true;
+}
+
+bool ParseTimeoutMilliseconds(const NativeString& text, std::int32_t& milliseconds) {
+  if (text.empty()) return false;
+  std::int32_t value = 0;
+  for (const NativeChar c : text) {
+    if (c < NativeChar('0') || c > NativeChar('9')) return false;
+    value = value * 10 + static_cast<std::int32_t>(c - NativeChar('0'));
+    if (value > kMaxTimeoutMilliseconds) return false;
+  }
+  milliseconds = value;
+  return true;
+}
+
+int RunTarnlink(int argc, const NativeChar* const* argv, DeviceAccess& device, std::ostream& out) {
+  write_line(out, kBanner);
+  if (argc < 2) {
+    for (const std::string_view line : kUsage) write_line(out, line);
+    return 0;
+  }
+  Job job;
+  if (!choose_job(argc, argv, out, job)) return -1;
+
+  PayloadSize size;
+  const Payload payload = job.kind == JobKind::kStringReceive
+                              ? MakeStringPayload(out, size, argv[1])
+                              : LoadFile(out, size, argv[1]);
+  // The break test comes before the payload is looked at: a failed load with Esc
+  // held reports both.
+  if (CheckBreak(device, out)) return -1;
+  if (!payload) return -1;
+  if (CheckBreak(device, out)) return -1;
+  return run_job(job, argv, device, out, payload, size);
+}
+
+}  // namespace tarnlink

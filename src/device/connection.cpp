@@ -1,0 +1,61 @@
+#include "device/connection.h"
+
+#include <iterator>
+
+#include "device/contract.h"
+#include "transfer/console.h"
+
+namespace tarnlink {
+namespace {
+
+// Lists the present interfaces into `list`. False, after saying so, when there is none.
+bool list_devices(DeviceAccess& device, std::ostream& out, DeviceList& list) {
+  if (device.GetCountActiveDevices(list) != kStatusOk) {
+    // Whatever enumeration delivered before it failed is still used.
+    write_line(out, "Error - GetCountActiveDevices");
+  }
+  if (list.empty()) {
+    write_line(out, "Device not found!");
+    return false;
+  }
+  return true;
+}
+
+// Opens and selects the chosen interface, then sets the default link timeout and
+// reads it back: only an instrument that answers with exactly that value counts.
+std::int32_t open_and_handshake(DeviceAccess& device, const DeviceListEntry& chosen) {
+  device.OpenDevice(chosen);
+  device.SelectDevice(chosen);
+  std::int32_t timeout = 0;
+  device.GetTimeout(timeout);
+  device.SetTimeout(contract::kHandshakeTimeout);
+  timeout = 0;
+  device.GetTimeout(timeout);
+  return timeout == contract::kHandshakeTimeout ? 0 : -1;
+}
+
+}  // namespace
+
+std::int32_t ConnectDefault(DeviceAccess& device, std::ostream& out) {
+  DeviceList list;
+  if (!list_devices(device, out, list)) return -1;
+  // The last of up to six interfaces, else the sixth.
+  auto position = list.begin();
+  for (std::size_t k = 1; k <= 5; ++k) {
+    if (list.size() > k) position = std::next(position);
+  }
+  return open_and_handshake(device, *position);
+}
+
+std::int32_t ConnectByName(DeviceAccess& device, std::ostream& out, const NativeString& usb_name) {
+  DeviceList list;
+  if (!list_devices(device, out, list)) return -1;
+  // The last interface whose path holds the name; the first when none does.
+  auto chosen = list.begin();
+  for (auto entry = list.begin(); entry != list.end(); ++entry) {
+    if (entry->path.find(usb_name) != NativeString::npos) chosen = entry;
+  }
+  return open_and_handshake(device, *chosen);
+}
+
+}  // namespace tarnlink

@@ -1,0 +1,92 @@
+// DeviceAccess: the table of opened instruments, the selected one, and the
+// operations that talk to it. Every operation answers with a DeviceStatus and
+// prints nothing; callers decide what to report.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace tarnlink {
+
+// Results of the DeviceAccess operations. 2 is not used.
+enum DeviceStatus : std::int32_t {
+  kStatusOk = 0,
+  kStatusFailed = 1,         // a platform call failed; path not found, already open or not
+                             // openable; zero bytes where data was required
+  kStatusShort = 3,          // fewer bytes written than given; a negative timeout
+  kStatusNotOpen = 4,        // the selected record is not open
+  kStatusNotSelected = 5,    // no device selected; SelectDevice: no record has the path
+  kStatusLimitReached = 6,   // ReadDataLimited reached its limit; the data is in the buffer
+};
+
+// One present interface, as enumeration reports it. The path is kept whole,
+// however long the platform reports it.
+struct DeviceListEntry {
+  std::int32_t index = 0;  // place in its enumeration pass, from 1
+  NativeString path;
+};
+using DeviceList = std::list<DeviceListEntry>;
+
+// One opened (or tried) interface. Records never move once added.
+struct DeviceRecord {
+  std::int32_t index = 0;  // place in the enumeration pass that opened it, from 1
+  NativeString path;       // empty until the open succeeds
+  Handle handle = kInvalidHandle;
+  std::int16_t open = 0;   // 1 once opened; never goes back to 0
+  InfoSet info_set = 0;    // kept from the pass that opened the record
+  InterfaceData interface_data{};
+  std::vector<NativeChar> detail;  // the opened interface's path as the platform reported it
+};
+
+using ByteBuffer = std::vector<std::uint8_t>;
+
+class DeviceAccess {
+ public:
+  explicit DeviceAccess(Platform& platform) : platform_(platform) {}
+  // Frees the table and the information sets it holds. Device handles stay open
+  // until the process ends: the instrument is ours for the whole run.
+  ~DeviceAccess();
+  DeviceAccess(const DeviceAccess&) = delete;
+  DeviceAccess& operator=(const DeviceAccess&) = delete;
+
+  // Appends one entry per present interface to `list` (which is not emptied),
+  // indices from 1. 0 when listed to the end, 1 on failure; entries appended
+  // before a failure stay.
+  std::int32_t GetCountActiveDevices(DeviceList& list);
+
+  // Opens the present interface whose path equals entry.path, exclusively. 0 or 1.
+  std::int32_t OpenDevice(const DeviceListEntry& entry);
+  // Makes the first record with entry.path the selected one. 0, or 5 (then no
+  // device is selected).
+  std::int32_t SelectDevice(const DeviceListEntry& entry);
+
+  // One write of the whole buffer. 0, 1, 3, 4, 5.
+  std::int32_t WriteData(const ByteBuffer& data);
+  // Appends 4096-byte chunks until a shorter one arrives. 0, 1, 4, 5.
+  std::int32_t ReadData(ByteBuffer& buffer);
+  // As ReadData, but a zero-byte chunk is 1, and a buffer holding at least
+  // `limit` bytes (its earlier content counts) ends with 6. 0, 1, 4, 5, 6.
+  std::int32_t ReadDataLimited(ByteBuffer& buffer, std::uint32_t limit);
+  // Queries the link timeout (100-ns units) into `timeout`. 0, 1, 4, 5.
+  std::int32_t GetTimeout(std::int32_t& timeout);
+  // Sets the link timeout (100-ns units). 0, 1, 3, 4, 5.
+  std::int32_t SetTimeout(std::int32_t timeout);
+
+  Platform& platform() { return platform_; }
+  const std::list<DeviceRecord>& records() const { return table_; }
+
+ private:
+  // 5 when nothing is selected, 4 when the selected record is not open, else 0.
+  std::int32_t check_selected() const;
+  std::int32_t read_chunks(ByteBuffer& buffer, bool limited, std::uint32_t limit);
+
+  Platform& platform_;
+  std::list<DeviceRecord> table_;
+  std::list<DeviceRecord>::iterator current_{};
+  bool selected_ = false;
+};
+
+}  // namespace tarnlink

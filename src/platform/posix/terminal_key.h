@@ -1,0 +1,16 @@
+// The Esc key on a POSIX terminal. A terminal program cannot see whether a key
+// is held, so an Esc typed into the controlling terminal counts as held at the
+// next test.
+#pragma once
+
+namespace tarnlink::posix {
+
+// True when an Esc byte is among the input typed into the terminal since the
+// previous test. Never blocks. Only when standard input is the controlling
+// terminal and the process is in its foreground group; otherwise always false.
+// The first test switches the terminal to unbuffered input without echo; its
+// settings come back when the process exits, also on SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT and while it is stopped by SIGTSTP.
+bool terminal_escape_pressed();
+
+}  // namespace tarnlink::posix

@@ -1,0 +1,15 @@
+// Command-line text as the operating system hands it over.
+#pragma once
+
+#include <string_view>
+
+#include <type_traits>
+
+#include "platform/platform.h"
+
+namespace tarnlink {
+
+// Whether `text` is exactly `word`, ASCII letters compared without regard to case.
+bool equals_ignoring_case(const NativeString& text, std::string_view word);
+
+}  // namespace tarnlink

@@ -1,0 +1,82 @@
+#include "transfer/receiver.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "device/contract.h"
+#include "transfer/console.h"
+#include "transfer/native_text.h"
+
+namespace tarnlink {
+namespace {
+
+constexpr std::uint32_t kPassLimit = 0xFFFF;
+
+// The running total as the operator reads it: bytes up to 1024, then whole KB.
+std::string read_text(std::int64_t total) {
+  if (total <= 1024) return "Read: " + decimal(total) + " bytes";
+  return "Read: " + decimal(total / 1024) + " KB";
+}
+
+// Stores the answer in a file, pass after pass, until a read fails or brings
+// nothing. Every byte that arrived is stored and counted, also the full chunks
+// of a pass that ended in a failed read.
+std::int32_t receive_to_file(DeviceAccess& device, std::ostream& out, const NativeString& name) {
+  std::ofstream file(std::filesystem::path(name),
+                     std::ios::out | std::ios::binary | std::ios::trunc);
+  if (!file.is_open()) {
+    write_line(out, "Unable to create file");
+    return -1;
+  }
+  ByteBuffer buffer;
+  buffer.reserve(kPassLimit + contract::kChunkSize);
+  std::int64_t total = 0;
+  int progress = 4;
+  std::int32_t status = device.ReadDataLimited(buffer, kPassLimit);
+  for (;;) {
+    const bool pass = status == kStatusOk || status == kStatusLimitReached;
+    if (!pass && buffer.empty()) break;
+    total += static_cast<std::int64_t>(buffer.size());
+    write_progress(out, progress > 3 ? read_text(total) : std::string());
+    if (progress > 3) progress = 0;
+    ++progress;
+    file.write(reinterpret_cast<const char*>(buffer.data()),
+               static_cast<std::streamsize>(buffer.size()));
+    file.flush();
+    if (!file) {
+      write_line(out, "\nUnable to write file");
+      return -1;
+    }
+    buffer.clear();  // keeps its storage for the next pass
+    if (!pass) break;
+    status = device.ReadDataLimited(buffer, kPassLimit);
+  }
+  write_progress(out, read_text(total));
+  file.close();
+  if (file.fail()) {
+    write_line(out, "\nUnable to write file");
+    return -1;
+  }
+  return 0;
+}
+
+// Prints the answer as text up to its first zero byte, then its length.
+std::int32_t receive_to_screen(DeviceAccess& device, std::ostream& out) {
+  ByteBuffer buffer;
+  if (device.ReadData(buffer) != kStatusOk) return -1;
+  const auto text_end = std::find(buffer.begin(), buffer.end(), std::uint8_t{0});
+  write_line(out, std::string(buffer.begin(), text_end));
+  write_line(out, "Read " + decimal(static_cast<std::int64_t>(buffer.size())) + " bytes ");
+  return 0;
+}
+
+}  // namespace
+
+std::int32_t ReceiveAnswer(DeviceAccess& device, std::ostream& out, const NativeString& output_name) {
+  if (equals_ignoring_case(output_name, "con")) return receive_to_screen(device, out);
+  return receive_to_file(device, out, output_name);
+}
+
+}  // namespace tarnlink
