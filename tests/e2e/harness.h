@@ -1,0 +1,136 @@
+// End-to-end harness: the real tarnlink binary against velk-emu instruments in a
+// fresh temporary directory. Every step has a time bound; a child that outlives
+// its bound is killed and the step fails. Emulators are always stopped.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace tarnlink::e2e {
+
+// Bound for one run of a program and for an emulator to become ready.
+inline constexpr std::chrono::milliseconds kStepLimit{30000};
+// Bound for an emulator to exit after SIGTERM before it is killed.
+inline constexpr std::chrono::milliseconds kStopLimit{10000};
+
+// The binaries under test, as built next to this harness.
+const char* tarnlink_binary();
+const char* velk_emu_binary();
+
+// A new directory (mode 0700) under $TMPDIR or /tmp, removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct RunResult {
+  std::string output;    // every byte the program wrote to standard output
+  int exit_status = -1;  // 0 to 255; -1 when it did not exit by itself
+  bool timed_out = false;
+  std::string failure;   // why the program could not be run or waited for
+};
+
+struct RunOptions {
+  std::map<std::string, std::string> env;  // set on top of this process's environment
+  std::string stdin_path = "/dev/null";
+  std::string work_dir;                    // empty: this process's
+  std::chrono::milliseconds limit = kStepLimit;
+};
+
+// Runs `binary` with `args` and waits, at most options.limit, for it to end.
+RunResult run_program(const std::string& binary, const std::vector<std::string>& args,
+                      const RunOptions& options = {});
+
+// One velk-emu process. The constructor starts it with `args` and waits for its
+// "ready" line; ready() tells whether that happened.
+class Emulator {
+ public:
+  explicit Emulator(const std::vector<std::string>& args);
+  // Stops the process if it still runs.
+  ~Emulator();
+  Emulator(const Emulator&) = delete;
+  Emulator& operator=(const Emulator&) = delete;
+
+  bool ready() const { return ready_; }
+  // Why the emulator is not ready.
+  const std::string& failure() const { return failure_; }
+  // The device paths it printed, in order.
+  const std::vector<std::string>& device_paths() const { return paths_; }
+  pid_t pid() const { return pid_; }
+
+  // SIGTERM, then at most kStopLimit for it to exit, then SIGKILL. Returns its
+  // exit status, or -1 when it had to be killed or was not running.
+  int stop();
+  // SIGKILL: its sockets stay behind, served by nobody.
+  void kill_hard();
+  // SIGSTOP / SIGCONT: a service that stops answering.
+  void pause();
+  void resume();
+
+ private:
+  int wait_for_exit(std::chrono::milliseconds limit);
+
+  pid_t pid_ = -1;
+  int pid_fd_ = -1;
+  int output_fd_ = -1;
+  bool ready_ = false;
+  std::string failure_;
+  std::vector<std::string> paths_;
+};
+
+std::string read_file(const std::string& path);
+std::vector<std::string> read_lines(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+
+// The program's banner line and the progress texts of its block sender.
+inline const std::string kBanner = "tarnlink ver 2.3 - Morlend - DRQ \n";
+std::string progress(const std::string& text);
+
+// A temporary directory with a device directory ("dev", created by the first
+// emulator) and a capture directory ("capture"), emulators started into it, and
+// tarnlink run against it from the temporary directory.
+class E2eTest : public ::testing::Test {
+ protected:
+  void TearDown() override;
+
+  const std::string& root() const { return temp_.path(); }
+  std::string device_dir() const { return temp_.file("dev"); }
+  std::string capture_dir() const { return temp_.file("capture"); }
+
+  // Starts velk-emu with --dir device_dir() --capture capture_dir() and `args`.
+  // Returns null (with a test failure recorded) when it did not become ready.
+  Emulator* start_emulator(const std::vector<std::string>& args);
+  // Stops every emulator still running, so that their logs are complete.
+  void stop_emulators();
+
+  // Writes `bytes` to a file in the temporary directory and returns its path.
+  std::string input_file(const std::string& name, const std::string& bytes);
+  // Runs tarnlink with VELK_DEVICE_DIR=device_dir() in root().
+  RunResult run(const std::vector<std::string>& args, RunOptions options = {});
+
+  // The capture of instrument `name`: its log lines and the bytes written to it.
+  std::vector<std::string> log_of(const std::string& name) const;
+  std::string bin_of(const std::string& name) const;
+
+ private:
+  TempDir temp_;
+  std::vector<std::unique_ptr<Emulator>> emulators_;
+};
+
+}  // namespace tarnlink::e2e
