@@ -39,7 +39,7 @@ const std::string kInvalidFour = " Invalid  parameters\r\n";
 const std::string kInvalidMore = "  Invalid  parameters\r\n";
 const std::string kNoDevice = "Device not found!\r\n";
 
-struct Run {
+struct Outcome {
   DWORD status = 0xDEADBEEF;
   std::string out;
   std::string err;
@@ -76,13 +76,13 @@ class TarnlinkExe : public ::testing::Test {
   }
 
   // Runs tarnlink.exe in the scratch directory; a run that outlives its bound fails the case.
-  Run run(const std::vector<std::wstring>& args) {
+  Outcome run(const std::vector<std::wstring>& args) {
     const auto out_path = dir_ / L"stdout.txt";
     const auto err_path = dir_ / L"stderr.txt";
     HANDLE out = inheritable_file(out_path, GENERIC_WRITE, CREATE_ALWAYS);
     HANDLE err = inheritable_file(err_path, GENERIC_WRITE, CREATE_ALWAYS);
     HANDLE in = inheritable_file(L"NUL", GENERIC_READ, OPEN_EXISTING);
-    Run result;
+    Outcome result;
     if (out == INVALID_HANDLE_VALUE || err == INVALID_HANDLE_VALUE || in == INVALID_HANDLE_VALUE) {
       ADD_FAILURE() << "cannot redirect the program's streams: " << GetLastError();
       return result;
@@ -123,7 +123,7 @@ class TarnlinkExe : public ::testing::Test {
 };
 
 TEST_F(TarnlinkExe, NoArgumentsPrintsBannerAndUsageWithCrLf) {
-  Run r = run({});
+  Outcome r = run({});
   EXPECT_EQ(r.status, 0u);
   EXPECT_EQ(r.out, kBanner + kUsage);
   EXPECT_EQ(r.err, "");
@@ -141,24 +141,20 @@ TEST_F(TarnlinkExe, InvalidFormsAreRejectedWithoutTouchingTheDevice) {
       {{L"payload.bin", L"out.bin", L"/X", L"100"}, kInvalidMore},
       {{L"text", L"out.bin", L"/S", L"/X", L"100"}, kInvalidMore},
       {{L"text", L"out.bin", L"/X", L"/T", L"100"}, kInvalidMore},
+      // Six user arguments name no job either.
+      {{L"a", L"b", L"c", L"d", L"e", L"f"}, kInvalidMore},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(command_line(c.args)));
-    Run r = run(c.args);
+    Outcome r = run(c.args);
     EXPECT_EQ(r.status, kExitFailure);
     EXPECT_EQ(r.out, kBanner + c.message);
     EXPECT_EQ(r.err, "");
   }
 }
 
-TEST_F(TarnlinkExe, SevenOrMoreArgumentsPrintOnlyTheBanner) {
-  Run r = run({L"a", L"b", L"c", L"d", L"e", L"f"});
-  EXPECT_EQ(r.status, 0u);
-  EXPECT_EQ(r.out, kBanner);
-}
-
 TEST_F(TarnlinkExe, MissingFileIsReportedBeforeAnyDeviceAccess) {
-  Run r = run({L"missing.bin"});
+  Outcome r = run({L"missing.bin"});
   EXPECT_EQ(r.status, kExitFailure);
   EXPECT_EQ(r.out, kBanner + "Unable to open file\r\n");
   EXPECT_EQ(r.err, "");
@@ -177,7 +173,7 @@ TEST_F(TarnlinkExe, EveryJobWithoutAnInstrumentEndsInDeviceNotFound) {
   };
   for (const auto& args : jobs) {
     SCOPED_TRACE(::testing::PrintToString(command_line(args)));
-    Run r = run(args);
+    Outcome r = run(args);
     EXPECT_EQ(r.status, kExitFailure);
     EXPECT_EQ(r.out, kBanner + kNoDevice);
     EXPECT_EQ(r.err, "");
@@ -188,13 +184,23 @@ TEST_F(TarnlinkExe, EveryJobWithoutAnInstrumentEndsInDeviceNotFound) {
 TEST_F(TarnlinkExe, NonAsciiFileNameAndTextArriveIntact) {
   const std::wstring name = L"p\u00e9\u0107\u4e2d.bin";
   std::filesystem::copy_file(dir_ / L"payload.bin", dir_ / name);
-  Run file_run = run({name});
+  Outcome file_run = run({name});
   EXPECT_EQ(file_run.status, kExitFailure);
   EXPECT_EQ(file_run.out, kBanner + kNoDevice);
 
-  Run text_run = run({L"caf\u00e9 \u00ff", L"answer.bin", L"/S"});
+  Outcome text_run = run({L"caf\u00e9 \u00ff", L"answer.bin", L"/S"});
   EXPECT_EQ(text_run.status, kExitFailure);
   EXPECT_EQ(text_run.out, kBanner + kNoDevice);
+}
+
+// Wine's C library misjudges U+0100 in its length query, so only the program's own
+// check stands between such text and a silently shortened payload.
+TEST_F(TarnlinkExe, StringBeyondLatin1IsRefusedBeforeAnyDeviceAccess) {
+  for (const std::wstring text : {L"\u0100", L"ab\u20ac", L"x\U0001F600"}) {
+    Outcome r = run({text, L"answer.bin", L"/S"});
+    EXPECT_EQ(r.status, kExitFailure);
+    EXPECT_EQ(r.out, kBanner + "Character above U+00FF in string\r\n");
+  }
 }
 
 }  // namespace

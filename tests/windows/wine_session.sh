@@ -12,13 +12,19 @@ esac
 case ${1:-} in
   start)
     mkdir -p "$WINEPREFIX"
+    # A server left from an earlier run may be one that exits when idle; start afresh.
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    wineserver -w </dev/null >/dev/null 2>&1 || true
     # Every descriptor goes to /dev/null: the server outlives this script, and a
     # pipe it kept open would keep the caller waiting.
-    wineserver -p </dev/null >/dev/null 2>&1
-    if [[ ! -f $WINEPREFIX/system.reg ]]; then
-      # The first run prints its progress whatever WINEDEBUG says.
-      wineboot -i </dev/null >/dev/null 2>&1
+    if ! wineserver -p </dev/null >/dev/null 2>&1; then
+      echo "cannot start a Wine server for $WINEPREFIX" >&2
+      exit 1
     fi
+    # Booting creates the prefix when it is new (printing its progress whatever
+    # WINEDEBUG says) and starts Wine's own services, which stay with the server.
+    # Left to the first test, they would inherit that test's output and hold it open.
+    wineboot </dev/null >/dev/null 2>&1
     ;;
   stop)
     if [[ -d $WINEPREFIX ]]; then
