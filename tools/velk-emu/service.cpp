@@ -79,6 +79,8 @@ class Instrument {
 
   bool publish(int dir_fd, int capture_fd, std::string& error);
   void unpublish();
+  // Takes the instrument out of the directory; an open handle stays connected.
+  void withdraw();
 
   void add_poll(std::vector<pollfd>& fds) {
     client_index_ = listen_index_ = -1;
@@ -212,8 +214,7 @@ bool Instrument::publish(int dir_fd, int capture_fd, std::string& error) {
   return true;
 }
 
-void Instrument::unpublish() {
-  if (client_fd_ >= 0) drop_client(false);
+void Instrument::withdraw() {
   if (listen_fd_ >= 0) {
     // The socket goes first: a listed instrument always has its presence file.
     unlinkat(dir_fd_, name_.c_str(), 0);
@@ -221,6 +222,11 @@ void Instrument::unpublish() {
     close_fd(listen_fd_);
   }
   close_fd(lock_fd_);
+}
+
+void Instrument::unpublish() {
+  if (client_fd_ >= 0) drop_client(false);
+  withdraw();
   close_fd(bin_fd_);
   close_fd(log_fd_);
 }
@@ -359,6 +365,8 @@ void Instrument::on_write(const protocol::Request& request, Clock::time_point no
     at = write_free_;
   }
   vanish_after_response_ = listed(options_.faults.disconnects, writes_);
+  // Gone from the directory before the client hears that its write went through.
+  if (vanish_after_response_ && at <= now) withdraw();
   if (respond(protocol::encode_response(protocol::ResponseType::kWrite, 0, taken), nullptr, 0, at,
               now) &&
       vanish_after_response_ && state_ == State::kIdle) {
@@ -473,6 +481,7 @@ bool Instrument::respond(const protocol::Header& header, const iovec* data, std:
 
 void Instrument::flush_pending() {
   state_ = State::kIdle;
+  if (vanish_after_response_) withdraw();
   if (send(client_fd_, pending_.data(), pending_.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
     drop_client(true);
     return;
