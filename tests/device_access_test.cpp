@@ -190,10 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"LimitedFailureKeepsChunks", {kFull, kError}, true, 65535, kStatusFailed, 4096, 2},
         // The buffer's earlier byte counts: 1 + 2 * 4096 reaches 8193.
         ReadCase{"LimitCountsEarlierContent", {kFull, kFull, kFull}, true, 8193,
-                 kStatusLimitReached, 8192, 2},
-        ReadCase{"SixteenFullChunks",
-                 std::vector<FakePlatform::ReadStep>(17, kFull), true, 65535,
-                 kStatusLimitReached, 65536 - 4096, 15}),
+                 kStatusLimitReached, 8192, 2}),
     testing::CaseName());
 
 TEST_F(DeviceAccessTest, SixteenChunksFillOnePassOnAnEmptyBuffer) {

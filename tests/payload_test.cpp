@@ -80,10 +80,10 @@ TEST_F(LoadFileTest, FifoAndDevicesAreRefusedWithoutBlocking) {
   EXPECT_EQ(payload_, nullptr);
 }
 
-TEST_F(LoadFileTest, FileThatReadsLongerThanItsLengthIsRefused) {
+TEST_F(LoadFileTest, FileWithoutALengthIsRefused) {
   // /proc files report no length but have content: loading them as empty would
   // silently send nothing.
-  EXPECT_EQ(load("/proc/self/status"), "Unable to read file\n");
+  EXPECT_EQ(load("/proc/self/status"), "Unable to open file\n");
   EXPECT_EQ(payload_, nullptr);
 }
 

@@ -143,7 +143,7 @@ TEST_F(ReceiveScreenTest, ConInAnyCaseIsTheScreen) {
     out_.str("");
     fake_.reads = {{true, 3}};
     EXPECT_EQ(ReceiveAnswer(device_, out_, native(name)), 0) << name;
-    EXPECT_EQ(out_.str().substr(out_.str().size() - 14), "\nRead 3 bytes \n") << name;
+    EXPECT_EQ(out_.str().substr(out_.str().size() - 15), "\nRead 3 bytes \n") << name;
   }
 }
 

@@ -1,0 +1,210 @@
+// Every job of the real tarnlink binary against an emulated instrument: what the
+// operator sees, what reached the instrument, and what was stored of its answer.
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+
+#include "harness.h"
+
+namespace tarnlink::e2e {
+namespace {
+
+
+// The emulator's pattern answer: byte i is i % 251.
+std::string pattern(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i % 251);
+  return bytes;
+}
+
+std::string sample(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 13 + 5) % 256);
+  return bytes;
+}
+
+const std::vector<std::string> kHandshake = {"open", "get-timeout -> 80000000",
+                                             "set-timeout 80000000", "get-timeout -> 80000000"};
+
+std::vector<std::string> with(std::vector<std::string> lines, const std::vector<std::string>& more) {
+  lines.insert(lines.end(), more.begin(), more.end());
+  return lines;
+}
+
+class TransferTest : public E2eTest {
+ protected:
+  // One instrument "velk" with `args`; false when it did not start.
+  bool instrument(std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {"--device", "velk"});
+    return start_emulator(args) != nullptr;
+  }
+  std::vector<std::string> log() {
+    stop_emulators();
+    return log_of("velk");
+  }
+};
+
+TEST_F(TransferTest, SendInBlocksWithProgress) {
+  ASSERT_TRUE(instrument());
+  const RunResult result = run({input_file("data.bin", sample(10000))});
+  EXPECT_EQ(result.output, kBanner + progress("8192 / 10000") + progress("Send: 10000 bytes\n"));
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(log(), with(kHandshake, {"write 4096", "write 4096", "write 1808", "close"}));
+  EXPECT_EQ(bin_of("velk"), sample(10000));
+}
+
+TEST_F(TransferTest, EmptyFileSendsNothing) {
+  ASSERT_TRUE(instrument());
+  const RunResult result = run({input_file("empty", "")});
+  EXPECT_EQ(result.output, kBanner + progress("Send: 0 bytes\n"));
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(log(), with(kHandshake, {"close"}));
+}
+
+TEST_F(TransferTest, FirmwarePreambleThenTheWholeImage) {
+  ASSERT_TRUE(instrument());
+  std::string image = sample(10000);
+  image[30] = '\x11';
+  image[31] = '\x22';
+  image[32] = '\x33';
+  const RunResult result = run({input_file("fw.bin", image), "/m"});
+  EXPECT_EQ(result.output, kBanner + progress("8192 / 10000") + progress("Send: 10000 bytes\n"));
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(log(),
+            with(kHandshake, {"write 9", "write 4096", "write 4096", "write 1808", "close"}));
+  // 10000 / 3 = 3333 = 0x000D05.
+  EXPECT_EQ(bin_of("velk"), std::string("\x11\x22\x33\x05\x0D\x00\x00\x00\x00", 9) + image);
+}
+
+TEST_F(TransferTest, FirmwareTooShortWritesNothing) {
+  ASSERT_TRUE(instrument());
+  const RunResult result = run({input_file("fw.bin", sample(32)), "/M"});
+  EXPECT_EQ(result.output, kBanner + "Firmware image too short\n");
+  EXPECT_EQ(result.exit_status, 255);
+  EXPECT_EQ(log(), with(kHandshake, {"close"}));
+  EXPECT_EQ(bin_of("velk"), "");
+}
+
+TEST_F(TransferTest, EchoRoundTripStoresEveryByte) {
+  ASSERT_TRUE(instrument());
+  const std::string data = sample(200000);
+  const std::string output = root() + "/answer.bin";
+  const RunResult result = run({input_file("data.bin", data), output, "/T", "300"});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(read_file(output), data);
+  const std::string tail = progress("Read: 195 KB");
+  ASSERT_GE(result.output.size(), tail.size());
+  EXPECT_EQ(result.output.substr(result.output.size() - tail.size()), tail);
+  EXPECT_THAT(log(), ::testing::Contains("set-timeout 3000000"));
+}
+
+TEST_F(TransferTest, SmallAnswerExactOutput) {
+  ASSERT_TRUE(instrument());
+  const std::string output = root() + "/answer.bin";
+  const RunResult result = run({input_file("data.bin", sample(5000)), output, "/T", "200"});
+  EXPECT_EQ(result.output, kBanner + progress("Send: 5000 bytes\n") + progress("Read: 4 KB") +
+                               progress("Read: 4 KB"));
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(read_file(output), sample(5000));
+  EXPECT_EQ(log(), with(kHandshake, {"set-timeout 2000000", "write 4096", "write 904",
+                                     "read -> 4096", "read -> 904", "read -> 0", "close"}));
+}
+
+TEST_F(TransferTest, AnswerOfExactly4096BytesIsKept) {
+  ASSERT_TRUE(instrument({"--answer", "pattern:4096"}));
+  const std::string output = root() + "/answer.bin";
+  const RunResult result = run({input_file("one", "x"), output, "/T", "100"});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(read_file(output), pattern(4096));
+  EXPECT_EQ(result.output, kBanner + progress("Send: 1 bytes\n") + progress("Read: 4 KB") +
+                               progress("Read: 4 KB"));
+}
+
+TEST_F(TransferTest, StringToTheScreen) {
+  ASSERT_TRUE(instrument());
+  const RunResult result = run({"*IDN?", "Con", "/S", "/T", "100"});
+  EXPECT_EQ(result.output, kBanner + progress("Send: 5 bytes\n") + "*IDN?\nRead 5 bytes \n");
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(bin_of("velk"), "*IDN?");
+}
+
+TEST_F(TransferTest, StringIsSentAsLatin1) {
+  ASSERT_TRUE(instrument({"--answer", "silent"}));
+  const std::string output = root() + "/answer.bin";
+  const RunResult result = run({"caf\xC3\xA9", output, "/S", "/T", "50"});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(bin_of("velk"), "caf\xE9");
+  EXPECT_EQ(read_file(output), "");
+}
+
+TEST_F(TransferTest, ScreenAnswerStopsAtZeroButCountsAll) {
+  ASSERT_TRUE(instrument({"--answer", "pattern:300"}));
+  const RunResult result = run({input_file("one", "x"), "CON", "/T", "100"});
+  // Pattern byte 0 is zero: nothing of the text shows, every byte is counted.
+  EXPECT_EQ(result.output, kBanner + progress("Send: 1 bytes\n") + "\nRead 300 bytes \n");
+  EXPECT_EQ(result.exit_status, 0);
+}
+
+TEST_F(TransferTest, NamedSendGoesToTheMatchingInstrument) {
+  ASSERT_NE(start_emulator({"--device", "usb-1-1-SN0001", "--device", "usb-2-4-SN0777",
+                            "--device", "usb-3-1-SN0002"}),
+            nullptr);
+  const RunResult result = run({input_file("data.bin", sample(100)), "/U", "2-4"});
+  EXPECT_EQ(result.exit_status, 0);
+  stop_emulators();
+  EXPECT_EQ(bin_of("usb-2-4-SN0777"), sample(100));
+  EXPECT_TRUE(log_of("usb-3-1-SN0002").empty());
+}
+
+TEST_F(TransferTest, ReceiveIntoAFullDiskFails) {
+  ASSERT_TRUE(instrument({"--answer", "pattern:100000"}));
+  const RunResult result = run({input_file("one", "x"), "/dev/full", "/T", "100"});
+  EXPECT_EQ(result.output,
+            kBanner + progress("Send: 1 bytes\n") + progress("Read: 64 KB") + "\nUnable to write file\n");
+  EXPECT_EQ(result.exit_status, 255);
+}
+
+TEST_F(TransferTest, OutputThatCannotBeCreatedFailsBeforeReading) {
+  ASSERT_TRUE(instrument());
+  const RunResult result = run({input_file("one", "x"), root() + "/no/such/dir/out", "/T", "100"});
+  EXPECT_EQ(result.output, kBanner + progress("Send: 1 bytes\n") + "Unable to create file\n");
+  EXPECT_EQ(result.exit_status, 255);
+  for (const std::string& line : log()) EXPECT_EQ(line.rfind("read", 0), std::string::npos);
+}
+
+TEST_F(TransferTest, ReadErrorKeepsEverythingBeforeIt) {
+  ASSERT_TRUE(instrument({"--answer", "pattern:20000", "--fault", "read-error:3"}));
+  const std::string output = root() + "/answer.bin";
+  const RunResult result = run({input_file("one", "x"), output, "/T", "100"});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(read_file(output), pattern(8192));
+  EXPECT_EQ(result.output, kBanner + progress("Send: 1 bytes\n") + progress("Read: 8 KB") +
+                               progress("Read: 8 KB"));
+}
+
+struct SendFault {
+  const char* name;
+  const char* fault;
+  std::string shown;  // what follows the banner
+};
+
+class SendFaultTest : public TransferTest, public ::testing::WithParamInterface<SendFault> {};
+
+TEST_P(SendFaultTest, FailedBlockStopsTheSend) {
+  ASSERT_TRUE(instrument({"--fault", GetParam().fault}));
+  const RunResult result = run({input_file("data.bin", sample(10000))});
+  EXPECT_EQ(result.output, kBanner + GetParam().shown);
+  EXPECT_EQ(result.exit_status, 255);
+  EXPECT_FALSE(result.timed_out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SendFaultTest,
+    ::testing::Values(SendFault{"ShortWrite", "short-write:1", "    Error ! \n"},
+                      SendFault{"WriteError", "write-error:3", progress("8192 / 10000") + "    Error ! \n"},
+                      SendFault{"Disconnect", "disconnect:1", "    Error ! \n"}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+}  // namespace
+}  // namespace tarnlink::e2e
