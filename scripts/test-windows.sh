@@ -19,7 +19,7 @@ export LC_ALL=C.UTF-8
 stop_wine() { "$ROOT/tests/windows/wine_session.sh" stop || true; }
 trap stop_wine EXIT
 
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNLINK_TESTS=ON \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DTARNLINK_WINEPREFIX="$WINEPREFIX" >/dev/null
 cmake --build "$BUILD" --parallel "$(nproc)"
 
