@@ -99,6 +99,7 @@ class Instrument {
   enum class State { kIdle, kReading, kResponding };
 
   void accept_clients();
+  void settle_hangup();
   void receive_request(Clock::time_point now);
   void on_write(const protocol::Request& request, Clock::time_point now);
   void on_read(const protocol::Request& request, Clock::time_point now);
@@ -285,10 +286,25 @@ std::optional<Clock::time_point> Instrument::next_timer() const {
   return read_deadline_;
 }
 
+// A client may close and open again faster than the poll loop comes round;
+// its hangup is already known and must count before the new open is judged.
+void Instrument::settle_hangup() {
+  while (client_fd_ >= 0) {
+    pollfd entry{client_fd_, 0, 0};
+    if (poll(&entry, 1, 0) <= 0 || (entry.revents & (POLLHUP | POLLERR)) == 0) return;
+    if (state_ != State::kIdle) {
+      drop_client(true);
+      return;
+    }
+    receive_request(Clock::now());
+  }
+}
+
 void Instrument::accept_clients() {
   for (;;) {
     const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
+    settle_hangup();
     std::uint32_t refusal = 0;
     if (options_.faults.busy) {
       refusal = posix::kErrorBusy;
