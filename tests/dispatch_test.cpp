@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "support/connected_device.h"
@@ -277,6 +278,43 @@ TEST(ParseTimeout, AcceptsPlainDecimalsThatFitTheUnit) {
   EXPECT_EQ(ms, 0);
   EXPECT_FALSE(ParseTimeoutMilliseconds(native("99999999999999999999"), ms));
   EXPECT_EQ(ms, 0) << "left as it was";
+}
+
+}  // namespace
+}  // namespace tarnlink
+
+namespace tarnlink {
+namespace {
+
+TEST_F(DispatchTest, HelpVersionAndListForms) {
+  EXPECT_EQ(run({"--version"}), 0);
+  EXPECT_EQ(printed(), "");
+  out_.str("");
+  EXPECT_EQ(run({"/?"}), 0);
+  const std::string help = printed();
+  EXPECT_EQ(help.substr(0, kUsage.size()), kUsage);
+  EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 13);
+  out_.str("");
+  EXPECT_EQ(run({"--HELP"}), 0);
+  EXPECT_EQ(printed(), help);
+  EXPECT_TRUE(fake_.calls.empty());
+
+  fake_.interfaces = {native("usb-a"), native("usb-b")};
+  out_.str("");
+  EXPECT_EQ(run({"/l"}), 0);
+  EXPECT_EQ(printed(), "1 usb-a\n2 usb-b\n");
+  EXPECT_TRUE(fake_.device_calls().empty()) << "listing opens nothing";
+}
+
+TEST_F(DispatchTest, ListCutShortByAFailureIsAFailure) {
+  fake_.interfaces = {native("usb-a"), native("usb-b"), native("usb-c")};
+  fake_.enum_fails_at = 2;
+  EXPECT_EQ(run({"/L"}), -1);
+  EXPECT_EQ(printed(), "Error - GetCountActiveDevices\n1 usb-a\n2 usb-b\n");
+  fake_.interfaces.clear();
+  out_.str("");
+  EXPECT_EQ(run({"/L"}), -1);
+  EXPECT_EQ(printed(), "Device not found!\n");
 }
 
 }  // namespace

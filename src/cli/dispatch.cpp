@@ -30,6 +30,13 @@ constexpr std::string_view kUsage[] = {
     "tarnlink <filename> /U <USBName> - send <filename> to Velk Device connected by <USBName> "
     "port.",
 };
+// The forms beyond the nine usage lines.
+constexpr std::string_view kMoreUsage[] = {
+    "tarnlink /L - list the VELK Devices present: index and device path, one a line",
+    "tarnlink /? - show this help",
+    "tarnlink --help - show this help",
+    "tarnlink --version - show the version",
+};
 // A bad form of four arguments, and of five or more.
 constexpr std::string_view kInvalidFour = " Invalid  parameters";
 constexpr std::string_view kInvalidMore = "  Invalid  parameters";
@@ -149,6 +156,16 @@ int RunTarnlink(int argc, const NativeChar* const* argv, DeviceAccess& device, s
   if (argc < 2) {
     for (const std::string_view line : kUsage) write_line(out, line);
     return 0;
+  }
+  if (argc == 2) {
+    const NativeString only(argv[1]);
+    if (equals_ignoring_case(only, "/L")) return ListInstruments(device, out);
+    if (equals_ignoring_case(only, "/?") || equals_ignoring_case(only, "--help")) {
+      for (const std::string_view line : kUsage) write_line(out, line);
+      for (const std::string_view line : kMoreUsage) write_line(out, line);
+      return 0;
+    }
+    if (equals_ignoring_case(only, "--version")) return 0;
   }
   Job job;
   if (!choose_job(argc, argv, out, job)) return -1;

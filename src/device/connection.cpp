@@ -4,16 +4,19 @@
 
 #include "device/contract.h"
 #include "transfer/console.h"
+#include "transfer/native_text.h"
 
 namespace tarnlink {
 namespace {
 
-// Lists the present interfaces into `list`. False, after saying so, when there is none.
-bool list_devices(DeviceAccess& device, std::ostream& out, DeviceList& list) {
-  if (device.GetCountActiveDevices(list) != kStatusOk) {
-    // Whatever enumeration delivered before it failed is still used.
-    write_line(out, "Error - GetCountActiveDevices");
-  }
+// Lists the present interfaces into `list`, saying so when enumeration failed
+// (whatever it delivered before is still used). False, after saying so, when
+// there is none; `complete` tells whether enumeration reached the end.
+bool list_devices(DeviceAccess& device, std::ostream& out, DeviceList& list,
+                  bool* complete = nullptr) {
+  const bool listed = device.GetCountActiveDevices(list) == kStatusOk;
+  if (!listed) write_line(out, "Error - GetCountActiveDevices");
+  if (complete != nullptr) *complete = listed;
   if (list.empty()) {
     write_line(out, "Device not found!");
     return false;
@@ -35,6 +38,17 @@ std::int32_t open_and_handshake(DeviceAccess& device, const DeviceListEntry& cho
 }
 
 }  // namespace
+
+std::int32_t ListInstruments(DeviceAccess& device, std::ostream& out) {
+  DeviceList list;
+  bool complete = false;
+  if (!list_devices(device, out, list, &complete)) return -1;
+  for (const DeviceListEntry& entry : list) {
+    write_line(out, decimal(entry.index) + " " + console_text(entry.path));
+  }
+  // A listing cut short by a failure is not reported as a success.
+  return complete ? 0 : -1;
+}
 
 std::int32_t ConnectDefault(DeviceAccess& device, std::ostream& out) {
   DeviceList list;

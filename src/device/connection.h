@@ -15,4 +15,8 @@ std::int32_t ConnectDefault(DeviceAccess& device, std::ostream& out);
 // 0 connected, -1 not.
 std::int32_t ConnectByName(DeviceAccess& device, std::ostream& out, const NativeString& usb_name);
 
+// Prints the present interfaces, one line each: index, one blank, path. Opens
+// nothing. 0 when at least one was listed and enumeration reached the end.
+std::int32_t ListInstruments(DeviceAccess& device, std::ostream& out);
+
 }  // namespace tarnlink

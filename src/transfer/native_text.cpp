@@ -16,4 +16,39 @@ bool equals_ignoring_case(const NativeString& text, std::string_view word) {
   return true;
 }
 
+#ifdef _WIN32
+std::string console_text(const NativeString& text) {
+  std::string utf8;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::uint32_t c = static_cast<std::uint16_t>(text[i]);
+    const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() &&
+                      static_cast<std::uint16_t>(text[i + 1]) >= 0xDC00 &&
+                      static_cast<std::uint16_t>(text[i + 1]) <= 0xDFFF;
+    if (pair) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint16_t>(text[++i]) - 0xDC00u);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;  // a lone surrogate has no UTF-8 form
+    }
+    if (c < 0x80) {
+      utf8.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      utf8.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      utf8.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      utf8.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      utf8.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      utf8.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      utf8.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return utf8;
+}
+#else
+std::string console_text(const NativeString& text) { return text; }
+#endif
+
 }  // namespace tarnlink
