@@ -87,6 +87,18 @@ TEST_F(Win32InterfaceDetail, EnumeratesTheInterfaceThenNoMore) {
   EXPECT_EQ(platform.last_error(), contract::kErrorNoMoreItems);
 }
 
+// The fixture's interface lives only in its own set: the program's query for present
+// interfaces, which other tests run at the same time, must not see it.
+TEST_F(Win32InterfaceDetail, MadeInterfaceIsNotPresent) {
+  Platform& platform = program_platform();
+  InfoSet present = platform.class_devices();
+  ASSERT_NE(present, kInvalidInfoSet);
+  InterfaceData data{};
+  EXPECT_FALSE(platform.enum_interface(present, 0, data));
+  EXPECT_EQ(platform.last_error(), contract::kErrorNoMoreItems);
+  EXPECT_TRUE(platform.destroy_list(present));
+}
+
 TEST_F(Win32InterfaceDetail, TwoStepQueryGivesThePathInCharacters) {
   Platform& platform = program_platform();
   InterfaceData data{};
