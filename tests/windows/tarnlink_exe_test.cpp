@@ -129,6 +129,12 @@ TEST_F(TarnlinkExe, NoArgumentsPrintsBannerAndUsageWithCrLf) {
   EXPECT_EQ(r.err, "");
 }
 
+TEST_F(TarnlinkExe, VersionPrintsOnlyTheBanner) {
+  Outcome r = run({L"--VERSION"});
+  EXPECT_EQ(r.status, 0u);
+  EXPECT_EQ(r.out, kBanner);
+}
+
 TEST_F(TarnlinkExe, InvalidFormsAreRejectedWithoutTouchingTheDevice) {
   struct Case {
     std::vector<std::wstring> args;
@@ -170,6 +176,7 @@ TEST_F(TarnlinkExe, EveryJobWithoutAnInstrumentEndsInDeviceNotFound) {
       {L"AB", L"answer.bin", L"/S"},
       {L"AB", L"answer.bin", L"/s", L"/t", L"100"},
       {L"payload.bin", L"/U", L"USB1"},
+      {L"/l"},
   };
   for (const auto& args : jobs) {
     SCOPED_TRACE(::testing::PrintToString(command_line(args)));

@@ -41,7 +41,7 @@ constexpr GUID kInterfaceClass = {
      contract::kInterfaceClass.data4[4], contract::kInterfaceClass.data4[5],
      contract::kInterfaceClass.data4[6], contract::kInterfaceClass.data4[7]}};
 
-// The class as the driver's installation publishes it: the GUID's bytes in memory order.
+// The same class as sixteen bytes in memory order, where a field split the wrong way shows.
 constexpr unsigned char kInterfaceClassBytes[16] = {0x09, 0x31, 0x75, 0x56, 0xB7, 0xDC,
                                                     0x3E, 0x4E, 0x95, 0x98, 0xB8, 0xBD,
                                                     0xEE, 0x57, 0x32, 0x34};
