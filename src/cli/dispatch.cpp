@@ -19,16 +19,15 @@ constexpr std::string_view kBanner = "tarnlink ver 2.3 - Morlend - DRQ ";
 constexpr std::string_view kUsage[] = {
     "tarnlink <filename>  - send <filename> to VELK Device",
     "tarnlink <filename> /M - send <filename> to VELK Device as Firmware",
-    "tarnlink <filename1> <filename2> [/T<n>] - send <filename> to VELK Device and read "
-    "<filename2> from VELK Device",
+    // clang-format off
+    "tarnlink <filename1> <filename2> [/T<n>] - send <filename> to VELK Device and read <filename2> from VELK Device",
     "     [/T<n>] - optional TimeOut",
-    "tarnlink <string> <filename> /S [/T<n>] - send sequence of characters <string> to VELK "
-    "Device and read <filneme> from VELK Device",
+    "tarnlink <string> <filename> /S [/T<n>] - send sequence of characters <string> to VELK Device and read <filneme> from VELK Device",
     "     [/T<n>] - optional TimeOut i mili second",
     "     - if filename is CON as output - it'll be screen",
     "     - default timeout is 8 sek",
-    "tarnlink <filename> /U <USBName> - send <filename> to Velk Device connected by <USBName> "
-    "port.",
+    "tarnlink <filename> /U <USBName> - send <filename> to Velk Device connected by <USBName> port.",
+    // clang-format on
 };
 // The forms beyond the nine usage lines.
 constexpr std::string_view kMoreUsage[] = {

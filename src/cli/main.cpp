@@ -22,7 +22,7 @@ int wmain(int argc, wchar_t** argv) {
 int main(int argc, char** argv) {
   // Like a console: unbuffered on a terminal, so progress shows as it happens;
   // block-buffered into files and pipes.
-  std::setvbuf(stdout, nullptr, isatty(STDOUT_FILENO) ? _IONBF : _IOFBF, 4096);
+  (void)std::setvbuf(stdout, nullptr, isatty(STDOUT_FILENO) ? _IONBF : _IOFBF, 4096);
   return tarnlink::RunTarnlink(argc, argv, g_device_access, std::cout);
 }
 #endif

@@ -26,9 +26,9 @@ void restore_terminal() {
   sigset_t block, previous;
   sigemptyset(&block);
   sigaddset(&block, SIGTTOU);
-  sigprocmask(SIG_BLOCK, &block, &previous);
-  tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  (void)sigprocmask(SIG_BLOCK, &block, &previous);
+  (void)tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
+  (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
   g_active = 0;
 }
 
@@ -51,16 +51,16 @@ bool enter_key_mode() {
 
 void on_fatal_signal(int signal_number) {
   restore_terminal();
-  std::signal(signal_number, SIG_DFL);
-  raise(signal_number);
+  (void)std::signal(signal_number, SIG_DFL);
+  (void)raise(signal_number);
 }
 
 void on_stop_signal(int) {
   // Stop with the terminal as the shell expects it, and take it back on return.
   restore_terminal();
-  std::signal(SIGTSTP, SIG_DFL);
-  raise(SIGTSTP);
-  std::signal(SIGTSTP, on_stop_signal);
+  (void)std::signal(SIGTSTP, SIG_DFL);
+  (void)raise(SIGTSTP);
+  (void)std::signal(SIGTSTP, on_stop_signal);
   if (in_foreground()) enter_key_mode();
 }
 
@@ -68,19 +68,19 @@ void on_stop_signal(int) {
 bool prepare() {
   static const bool usable = [] {
     if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &g_saved) != 0) return false;
-    std::atexit(restore_terminal);
+    (void)std::atexit(restore_terminal);
     for (const int signal_number : kRestoringSignals) {
       struct sigaction action;
       std::memset(&action, 0, sizeof action);
       action.sa_handler = on_fatal_signal;
       sigemptyset(&action.sa_mask);
-      sigaction(signal_number, &action, nullptr);
+      (void)sigaction(signal_number, &action, nullptr);
     }
     struct sigaction stop;
     std::memset(&stop, 0, sizeof stop);
     stop.sa_handler = on_stop_signal;
     sigemptyset(&stop.sa_mask);
-    sigaction(SIGTSTP, &stop, nullptr);
+    (void)sigaction(SIGTSTP, &stop, nullptr);
     return true;
   }();
   return usable;
