@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Checks the bash completion of tarnlink against instruments that velk-emu
+# serves, once in a bare bash and once with the bash-completion library loaded.
+#   tests/package/completion_test.sh COMPLETION_SCRIPT BIN_DIR
+# BIN_DIR holds the tarnlink and velk-emu to use. Exits 0 when every check passes.
+set -euo pipefail
+completion=$(realpath "$1")
+bin=$(realpath "$2")
+library=/usr/share/bash-completion/bash_completion
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarnlink-completion-XXXXXX")
+emu_pid=
+stop_emulator() {
+  if [[ -n $emu_pid ]] && kill -0 "$emu_pid" 2>/dev/null; then
+    kill -TERM "$emu_pid" 2>/dev/null || true
+    # An emulator that has not stopped within 5 s is killed.
+    (sleep 5 && kill -KILL "$emu_pid" 2>/dev/null) &
+    local watchdog=$!
+    wait "$emu_pid" 2>/dev/null || true
+    kill "$watchdog" 2>/dev/null || true
+    wait "$watchdog" 2>/dev/null || true
+  fi
+  emu_pid=
+}
+trap 'stop_emulator; rm -rf "$work"' EXIT
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# complete MODE LINE: the candidates bash would offer for LINE, the cursor at
+# its end, one a line, sorted. MODE is "bare" or "library".
+complete() {
+  local mode=$1 line=$2
+  PATH=$bin:$PATH bash --norc --noprofile -c '
+    mode=$1 completion=$2 library=$3 line=$4
+    if [[ $mode == library ]]; then . "$library"; fi
+    . "$completion"
+    read -r -a COMP_WORDS <<<"$line"
+    [[ $line == *" " ]] && COMP_WORDS+=("")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMP_LINE=$line
+    COMP_POINT=${#line}
+    cur=${COMP_WORDS[COMP_CWORD]}
+    prev=${COMP_WORDS[COMP_CWORD - 1]}
+    _tarnlink "${COMP_WORDS[0]}" "$cur" "$prev"
+    ((${#COMPREPLY[@]} == 0)) || printf "%s\n" "${COMPREPLY[@]}"
+  ' complete "$mode" "$completion" "$library" "$line" | LC_ALL=C sort
+}
+
+# expect_exactly MODE LINE WORD...: the candidates are exactly WORD...
+expect_exactly() {
+  local mode=$1 line=$2
+  shift 2
+  local got want
+  got=$(complete "$mode" "$line")
+  want=$( (($# == 0)) || printf '%s\n' "$@" | LC_ALL=C sort)
+  [[ $got == "$want" ]] || fail "[$mode] '$line' offered [${got//$'\n'/ }], expected [$*]"
+}
+
+# expect_offered MODE LINE WORD...: each WORD is among the candidates.
+expect_offered() {
+  local mode=$1 line=$2 word got
+  shift 2
+  got=$(complete "$mode" "$line")
+  for word in "$@"; do
+    grep -qxF -- "$word" <<<"$got" || fail "[$mode] '$line' did not offer '$word' (offered [${got//$'\n'/ }])"
+  done
+}
+
+# expect_absent MODE LINE WORD...: no WORD is among the candidates.
+expect_absent() {
+  local mode=$1 line=$2 word got
+  shift 2
+  got=$(complete "$mode" "$line")
+  for word in "$@"; do
+    ! grep -qxF -- "$word" <<<"$got" || fail "[$mode] '$line' offered '$word'"
+  done
+}
+
+export VELK_DEVICE_DIR=$work/dev
+mkfifo "$work/emu-out"
+"$bin/velk-emu" --dir "$VELK_DEVICE_DIR" --device usb-1-1-SN0001 --device usb-2-4-SN0042 \
+  >"$work/emu-out" &
+emu_pid=$!
+exec {emu_out}<"$work/emu-out"
+ready=
+while IFS= read -r -t 10 -u "$emu_out" line; do
+  if [[ $line == ready ]]; then ready=1; break; fi
+done
+if [[ -z $ready ]]; then
+  echo "velk-emu did not report ready" >&2
+  exit 1
+fi
+
+modes=(bare)
+if [[ -r $library ]]; then modes+=(library); else echo "note: $library missing; bare bash only" >&2; fi
+
+cd "$work"
+touch data.bin
+for mode in "${modes[@]}"; do
+  # /U: the present instruments by name, filtered by what is typed; /u as well.
+  expect_exactly "$mode" "tarnlink data.bin /U " usb-1-1-SN0001 usb-2-4-SN0042
+  expect_exactly "$mode" "tarnlink data.bin /u " usb-1-1-SN0001 usb-2-4-SN0042
+  expect_exactly "$mode" "tarnlink data.bin /U usb-2" usb-2-4-SN0042
+  expect_exactly "$mode" "$bin/tarnlink data.bin /U usb-1" usb-1-1-SN0001
+
+  # Switches where tarnlink looks for them, compared without regard to case.
+  expect_offered "$mode" "tarnlink data.bin /" /M /U
+  expect_absent "$mode" "tarnlink data.bin /" /L /S /T
+  expect_offered "$mode" "tarnlink data.bin /m" /M
+  expect_absent "$mode" "tarnlink data.bin /m" /U
+  expect_offered "$mode" "tarnlink /" /L '/?'
+  expect_exactly "$mode" "tarnlink --" --help --version
+  expect_exactly "$mode" "tarnlink data.bin out.bin /" /S /T
+  expect_exactly "$mode" "tarnlink text out.bin /S /" /T
+  expect_exactly "$mode" "tarnlink data.bin out.bin /T "
+  expect_exactly "$mode" "tarnlink text out.bin /S /T "
+
+  # File names for the input and the output, "con" for the screen.
+  expect_offered "$mode" "tarnlink da" data.bin
+  expect_offered "$mode" "tarnlink data.bin " data.bin con /M /U
+done
+
+stop_emulator
+for mode in "${modes[@]}"; do
+  expect_exactly "$mode" "tarnlink data.bin /U "
+done
+
+if ((failures > 0)); then
+  echo "completion: $failures check(s) failed" >&2
+  exit 1
+fi
+echo "completion: all checks passed (${modes[*]})"
