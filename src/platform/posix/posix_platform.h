@@ -60,6 +60,7 @@ class PosixPlatform final : public Platform {
     int fd = -1;
     std::int32_t timeout = 0;  // the link timeout last set, in 100-ns units
     bool broken = false;
+    std::chrono::milliseconds wait{0};  // the bound currently set on the socket
   };
   struct Reply;
 
