@@ -75,8 +75,8 @@ for page in tarnlink velk-emu; do
 done
 
 echo "== bash completion from the package"
-"$ROOT/tests/package/completion_test.sh" "$root/usr/share/bash-completion/completions/tarnlink" "$bin" ||
-  fail "completion"
+"$ROOT/tests/package/completion_test.sh" "$root/usr/share/bash-completion/completions/tarnlink" \
+  "$bin/tarnlink" "$bin/velk-emu" || fail "completion"
 
 if ((failures > 0)); then
   echo "package: $failures check(s) failed" >&2

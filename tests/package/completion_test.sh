@@ -1,28 +1,37 @@
 #!/usr/bin/env bash
 # Checks the bash completion of tarnlink against instruments that velk-emu
 # serves, once in a bare bash and once with the bash-completion library loaded.
-#   tests/package/completion_test.sh COMPLETION_SCRIPT BIN_DIR
-# BIN_DIR holds the tarnlink and velk-emu to use. Exits 0 when every check passes.
+#   tests/package/completion_test.sh COMPLETION_SCRIPT TARNLINK VELK_EMU
+# Exits 0 when every check passes.
 set -euo pipefail
+if (($# != 3)); then
+  echo "usage: $0 COMPLETION_SCRIPT TARNLINK VELK_EMU" >&2
+  exit 2
+fi
 completion=$(realpath "$1")
-bin=$(realpath "$2")
 library=/usr/share/bash-completion/bash_completion
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnlink-completion-XXXXXX")
+# The completion runs tarnlink by the name typed, so it must be on PATH by that name.
+bin=$work/bin
+mkdir "$bin"
+ln -s "$(realpath "$2")" "$bin/tarnlink"
+ln -s "$(realpath "$3")" "$bin/velk-emu"
 emu_pid=
 stop_emulator() {
   if [[ -n $emu_pid ]] && kill -0 "$emu_pid" 2>/dev/null; then
     kill -TERM "$emu_pid" 2>/dev/null || true
     # An emulator that has not stopped within 5 s is killed.
-    (sleep 5 && kill -KILL "$emu_pid" 2>/dev/null) &
-    local watchdog=$!
-    wait "$emu_pid" 2>/dev/null || true
-    kill "$watchdog" 2>/dev/null || true
-    wait "$watchdog" 2>/dev/null || true
+    sleep 5 &
+    local timer=$!
+    wait -n "$emu_pid" "$timer" 2>/dev/null || true
+    kill -KILL "$emu_pid" 2>/dev/null || true
+    kill "$timer" 2>/dev/null || true
+    wait "$emu_pid" "$timer" 2>/dev/null || true
   fi
   emu_pid=
 }
-trap 'stop_emulator; rm -rf "$work"' EXIT
+trap 'stop_emulator; cd /; rm -rf "$work"' EXIT
 
 failures=0
 fail() {
