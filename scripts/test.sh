@@ -20,6 +20,9 @@ echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 configure_and_build "$ROOT/build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DTARNLINK_SANITIZE=ON
 ctest --test-dir "$ROOT/build/sanitize" --output-on-failure -j "$jobs"
 
+echo "== Debian package, manual pages and completion"
+"$ROOT/scripts/test-package.sh"
+
 if [[ -x $ROOT/scripts/test-windows.sh ]]; then
   echo "== Windows build and tests under Wine"
   "$ROOT/scripts/test-windows.sh"
