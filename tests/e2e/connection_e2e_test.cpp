@@ -17,12 +17,6 @@ const std::string kNotFound = kBanner + "Device not found!\n";
 const std::string kEnumerationFailed =
     kBanner + "Error - GetCountActiveDevices\n" + "Device not found!\n";
 
-std::string sample(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + 3) % 256);
-  return bytes;
-}
-
 std::vector<std::string> device_args(const std::vector<std::string>& names) {
   std::vector<std::string> args;
   for (const std::string& name : names) {
@@ -30,11 +24,6 @@ std::vector<std::string> device_args(const std::vector<std::string>& names) {
     args.push_back(name);
   }
   return args;
-}
-
-std::vector<std::string> with(std::vector<std::string> lines, const std::vector<std::string>& more) {
-  lines.insert(lines.end(), more.begin(), more.end());
-  return lines;
 }
 
 // A send of 10000 bytes: three blocks, one progress text before the third.
@@ -46,7 +35,7 @@ class ConnectionTest : public E2eTest {
  protected:
   // Sends 10000 bytes with plain "tarnlink FILE" and expects success.
   void send_sample(const std::vector<std::string>& extra_args = {}) {
-    const std::string file = input_file("sample.bin", sample(10000));
+    const std::string file = input_file("sample.bin", sample_bytes(10000));
     std::vector<std::string> args{file};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     const RunResult result = run(args);
@@ -60,8 +49,8 @@ class ConnectionTest : public E2eTest {
     stop_emulators();
     for (const std::string& name : names) {
       if (name == chosen) {
-        EXPECT_EQ(log_of(name), with(with(kHandshake, kWrites10000), {"close"})) << name;
-        EXPECT_EQ(bin_of(name), sample(10000)) << name;
+        EXPECT_EQ(log_of(name), concat(concat(kHandshake, kWrites10000), {"close"})) << name;
+        EXPECT_EQ(bin_of(name), sample_bytes(10000)) << name;
       } else {
         EXPECT_TRUE(log_of(name).empty()) << name << " was touched";
       }
@@ -131,22 +120,22 @@ TEST_F(ConnectionTest, ByNameWithoutAMatchOpensTheFirst) {
 
 TEST_F(ConnectionTest, TimeoutSwitchReachesTheInstrumentInHundredNanosecondUnits) {
   ASSERT_NE(start_emulator({"--device", "dev"}), nullptr);
-  const std::string file = input_file("sample.bin", sample(100));
+  const std::string file = input_file("sample.bin", sample_bytes(100));
   const std::string answer = root() + "/answer.bin";
   const RunResult result = run({file, answer, "/T", "250"});
   // The first pass of the receiver shows its total, and so does the end.
   EXPECT_EQ(result.output, kBanner + progress("Send: 100 bytes\n") + progress("Read: 100 bytes") +
                                progress("Read: 100 bytes"));
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(read_file(answer), sample(100));
+  EXPECT_EQ(read_file(answer), sample_bytes(100));
   stop_emulators();
-  EXPECT_EQ(log_of("dev"), with(kHandshake, {"set-timeout 2500000", "write 100", "read -> 100",
+  EXPECT_EQ(log_of("dev"), concat(kHandshake, {"set-timeout 2500000", "write 100", "read -> 100",
                                              "read -> 0", "close"}));
 }
 
 TEST_F(ConnectionTest, BusyInstrumentIsNotConnected) {
   ASSERT_NE(start_emulator({"--device", "dev", "--fault", "busy"}), nullptr);
-  const RunResult result = run({input_file("sample.bin", sample(10))});
+  const RunResult result = run({input_file("sample.bin", sample_bytes(10))});
   EXPECT_EQ(result.output, kBanner);
   EXPECT_EQ(result.exit_status, 255);
   stop_emulators();
@@ -155,7 +144,7 @@ TEST_F(ConnectionTest, BusyInstrumentIsNotConnected) {
 
 TEST_F(ConnectionTest, FailingReadBackIsNotConnected) {
   ASSERT_NE(start_emulator({"--device", "dev", "--fault", "readback:79999999"}), nullptr);
-  const RunResult result = run({input_file("sample.bin", sample(10))});
+  const RunResult result = run({input_file("sample.bin", sample_bytes(10))});
   EXPECT_EQ(result.output, kBanner);
   EXPECT_EQ(result.exit_status, 255);
   stop_emulators();
@@ -166,7 +155,7 @@ TEST_F(ConnectionTest, FailingReadBackIsNotConnected) {
 
 TEST_F(ConnectionTest, EmptyReadBackIsNotConnected) {
   ASSERT_NE(start_emulator({"--device", "dev", "--fault", "empty-readback"}), nullptr);
-  const RunResult result = run({input_file("sample.bin", sample(10))});
+  const RunResult result = run({input_file("sample.bin", sample_bytes(10))});
   EXPECT_EQ(result.output, kBanner);
   EXPECT_EQ(result.exit_status, 255);
 }
@@ -187,7 +176,7 @@ TEST_F(ConnectionTest, OnlyAStaleSocketMeansNoInstrument) {
   Emulator* gone = start_emulator(device_args({"stale"}));
   ASSERT_NE(gone, nullptr);
   gone->kill_hard();
-  const RunResult result = run({input_file("sample.bin", sample(10))});
+  const RunResult result = run({input_file("sample.bin", sample_bytes(10))});
   EXPECT_EQ(result.output, kNotFound);
   EXPECT_EQ(result.exit_status, 255);
 }
@@ -196,7 +185,7 @@ TEST_F(ConnectionTest, DirectoryOthersCanWriteIsRefused) {
   ASSERT_NE(start_emulator(device_args({"dev"})), nullptr);
   for (const mode_t mode : {mode_t{0770}, mode_t{0703}}) {
     ASSERT_EQ(chmod(device_dir().c_str(), mode), 0);
-    const RunResult result = run({input_file("sample.bin", sample(10))});
+    const RunResult result = run({input_file("sample.bin", sample_bytes(10))});
     EXPECT_EQ(result.output, kEnumerationFailed) << std::oct << mode;
     EXPECT_EQ(result.exit_status, 255);
   }
@@ -209,14 +198,14 @@ TEST_F(ConnectionTest, DirectoryOfAnotherUserIsRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give the directory away";
   ASSERT_NE(start_emulator(device_args({"dev"})), nullptr);
   ASSERT_EQ(chown(device_dir().c_str(), 65534, 65534), 0);
-  const RunResult result = run({input_file("sample.bin", sample(10))});
+  const RunResult result = run({input_file("sample.bin", sample_bytes(10))});
   EXPECT_EQ(result.output, kEnumerationFailed);
   EXPECT_EQ(result.exit_status, 255);
   ASSERT_EQ(chown(device_dir().c_str(), 0, 0), 0);
 }
 
 TEST_F(ConnectionTest, NoDirectoryMeansNoInstrument) {
-  const RunResult result = run({input_file("sample.bin", sample(10))});
+  const RunResult result = run({input_file("sample.bin", sample_bytes(10))});
   EXPECT_EQ(result.output, kNotFound);
   EXPECT_EQ(result.exit_status, 255);
 }
@@ -224,7 +213,7 @@ TEST_F(ConnectionTest, NoDirectoryMeansNoInstrument) {
 TEST_F(ConnectionTest, EmptyDirectoryAfterTheEmulatorStoppedMeansNoInstrument) {
   ASSERT_NE(start_emulator(device_args({"dev"})), nullptr);
   stop_emulators();
-  const RunResult result = run({input_file("sample.bin", sample(10))});
+  const RunResult result = run({input_file("sample.bin", sample_bytes(10))});
   EXPECT_EQ(result.output, kNotFound);
   EXPECT_EQ(result.exit_status, 255);
 }

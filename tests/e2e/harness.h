@@ -102,6 +102,13 @@ void write_file(const std::string& path, const std::string& bytes);
 inline const std::string kBanner = "tarnlink ver 2.3 - Morlend - DRQ \n";
 std::string progress(const std::string& text);
 
+// Test data: `size` bytes that differ from their neighbours, and the emulator's
+// pattern answer (byte i is i % 251).
+std::string sample_bytes(std::size_t size);
+std::string pattern_bytes(std::size_t size);
+// `lines` followed by `more`: expected capture logs are built from pieces.
+std::vector<std::string> concat(std::vector<std::string> lines, const std::vector<std::string>& more);
+
 // A temporary directory with a device directory ("dev", created by the first
 // emulator) and a capture directory ("capture"), emulators started into it, and
 // tarnlink run against it from the temporary directory.

@@ -10,27 +10,8 @@
 namespace tarnlink::e2e {
 namespace {
 
-
-// The emulator's pattern answer: byte i is i % 251.
-std::string pattern(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i % 251);
-  return bytes;
-}
-
-std::string sample(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 13 + 5) % 256);
-  return bytes;
-}
-
 const std::vector<std::string> kHandshake = {"open", "get-timeout -> 80000000",
                                              "set-timeout 80000000", "get-timeout -> 80000000"};
-
-std::vector<std::string> with(std::vector<std::string> lines, const std::vector<std::string>& more) {
-  lines.insert(lines.end(), more.begin(), more.end());
-  return lines;
-}
 
 class TransferTest : public E2eTest {
  protected:
@@ -47,11 +28,11 @@ class TransferTest : public E2eTest {
 
 TEST_F(TransferTest, SendInBlocksWithProgress) {
   ASSERT_TRUE(instrument());
-  const RunResult result = run({input_file("data.bin", sample(10000))});
+  const RunResult result = run({input_file("data.bin", sample_bytes(10000))});
   EXPECT_EQ(result.output, kBanner + progress("8192 / 10000") + progress("Send: 10000 bytes\n"));
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(log(), with(kHandshake, {"write 4096", "write 4096", "write 1808", "close"}));
-  EXPECT_EQ(bin_of("velk"), sample(10000));
+  EXPECT_EQ(log(), concat(kHandshake, {"write 4096", "write 4096", "write 1808", "close"}));
+  EXPECT_EQ(bin_of("velk"), sample_bytes(10000));
 }
 
 TEST_F(TransferTest, EmptyFileSendsNothing) {
@@ -59,12 +40,12 @@ TEST_F(TransferTest, EmptyFileSendsNothing) {
   const RunResult result = run({input_file("empty", "")});
   EXPECT_EQ(result.output, kBanner + progress("Send: 0 bytes\n"));
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(log(), with(kHandshake, {"close"}));
+  EXPECT_EQ(log(), concat(kHandshake, {"close"}));
 }
 
 TEST_F(TransferTest, FirmwarePreambleThenTheWholeImage) {
   ASSERT_TRUE(instrument());
-  std::string image = sample(10000);
+  std::string image = sample_bytes(10000);
   image[30] = '\x11';
   image[31] = '\x22';
   image[32] = '\x33';
@@ -72,23 +53,23 @@ TEST_F(TransferTest, FirmwarePreambleThenTheWholeImage) {
   EXPECT_EQ(result.output, kBanner + progress("8192 / 10000") + progress("Send: 10000 bytes\n"));
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(log(),
-            with(kHandshake, {"write 9", "write 4096", "write 4096", "write 1808", "close"}));
+            concat(kHandshake, {"write 9", "write 4096", "write 4096", "write 1808", "close"}));
   // 10000 / 3 = 3333 = 0x000D05.
   EXPECT_EQ(bin_of("velk"), std::string("\x11\x22\x33\x05\x0D\x00\x00\x00\x00", 9) + image);
 }
 
 TEST_F(TransferTest, FirmwareTooShortWritesNothing) {
   ASSERT_TRUE(instrument());
-  const RunResult result = run({input_file("fw.bin", sample(32)), "/M"});
+  const RunResult result = run({input_file("fw.bin", sample_bytes(32)), "/M"});
   EXPECT_EQ(result.output, kBanner + "Firmware image too short\n");
   EXPECT_EQ(result.exit_status, 255);
-  EXPECT_EQ(log(), with(kHandshake, {"close"}));
+  EXPECT_EQ(log(), concat(kHandshake, {"close"}));
   EXPECT_EQ(bin_of("velk"), "");
 }
 
 TEST_F(TransferTest, EchoRoundTripStoresEveryByte) {
   ASSERT_TRUE(instrument());
-  const std::string data = sample(200000);
+  const std::string data = sample_bytes(200000);
   const std::string output = root() + "/answer.bin";
   const RunResult result = run({input_file("data.bin", data), output, "/T", "300"});
   EXPECT_EQ(result.exit_status, 0);
@@ -102,12 +83,12 @@ TEST_F(TransferTest, EchoRoundTripStoresEveryByte) {
 TEST_F(TransferTest, SmallAnswerExactOutput) {
   ASSERT_TRUE(instrument());
   const std::string output = root() + "/answer.bin";
-  const RunResult result = run({input_file("data.bin", sample(5000)), output, "/T", "200"});
+  const RunResult result = run({input_file("data.bin", sample_bytes(5000)), output, "/T", "200"});
   EXPECT_EQ(result.output, kBanner + progress("Send: 5000 bytes\n") + progress("Read: 4 KB") +
                                progress("Read: 4 KB"));
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(read_file(output), sample(5000));
-  EXPECT_EQ(log(), with(kHandshake, {"set-timeout 2000000", "write 4096", "write 904",
+  EXPECT_EQ(read_file(output), sample_bytes(5000));
+  EXPECT_EQ(log(), concat(kHandshake, {"set-timeout 2000000", "write 4096", "write 904",
                                      "read -> 4096", "read -> 904", "read -> 0", "close"}));
 }
 
@@ -116,7 +97,7 @@ TEST_F(TransferTest, AnswerOfExactly4096BytesIsKept) {
   const std::string output = root() + "/answer.bin";
   const RunResult result = run({input_file("one", "x"), output, "/T", "100"});
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(read_file(output), pattern(4096));
+  EXPECT_EQ(read_file(output), pattern_bytes(4096));
   EXPECT_EQ(result.output, kBanner + progress("Send: 1 bytes\n") + progress("Read: 4 KB") +
                                progress("Read: 4 KB"));
 }
@@ -150,10 +131,10 @@ TEST_F(TransferTest, NamedSendGoesToTheMatchingInstrument) {
   ASSERT_NE(start_emulator({"--device", "usb-1-1-SN0001", "--device", "usb-2-4-SN0777",
                             "--device", "usb-3-1-SN0002"}),
             nullptr);
-  const RunResult result = run({input_file("data.bin", sample(100)), "/U", "2-4"});
+  const RunResult result = run({input_file("data.bin", sample_bytes(100)), "/U", "2-4"});
   EXPECT_EQ(result.exit_status, 0);
   stop_emulators();
-  EXPECT_EQ(bin_of("usb-2-4-SN0777"), sample(100));
+  EXPECT_EQ(bin_of("usb-2-4-SN0777"), sample_bytes(100));
   EXPECT_TRUE(log_of("usb-3-1-SN0002").empty());
 }
 
@@ -178,7 +159,7 @@ TEST_F(TransferTest, ReadErrorKeepsEverythingBeforeIt) {
   const std::string output = root() + "/answer.bin";
   const RunResult result = run({input_file("one", "x"), output, "/T", "100"});
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(read_file(output), pattern(8192));
+  EXPECT_EQ(read_file(output), pattern_bytes(8192));
   EXPECT_EQ(result.output, kBanner + progress("Send: 1 bytes\n") + progress("Read: 8 KB") +
                                progress("Read: 8 KB"));
 }
@@ -193,7 +174,7 @@ class SendFaultTest : public TransferTest, public ::testing::WithParamInterface<
 
 TEST_P(SendFaultTest, FailedBlockStopsTheSend) {
   ASSERT_TRUE(instrument({"--fault", GetParam().fault}));
-  const RunResult result = run({input_file("data.bin", sample(10000))});
+  const RunResult result = run({input_file("data.bin", sample_bytes(10000))});
   EXPECT_EQ(result.output, kBanner + GetParam().shown);
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_FALSE(result.timed_out);
