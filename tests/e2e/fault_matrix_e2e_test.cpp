@@ -28,20 +28,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string sample(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 17 + 11) % 256);
-  return bytes;
-}
-
-// The emulator's pattern answer: byte i is i % 251.
-std::string pattern(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i % 251);
-  return bytes;
-}
-
-const std::string kPayload = sample(10000);
+const std::string kPayload = sample_bytes(10000);
 const std::string kString = "*IDN?";
 // Every job sees these two; the default choice is the last, /U picks the first.
 const std::string kFirst = "usb-1-1-SN0001";
@@ -281,11 +268,6 @@ const std::vector<std::string> kEmptyReadbackLog = {
     "open", "get-timeout -> empty", "set-timeout 80000000", "get-timeout -> empty", "close"};
 const std::vector<std::string> kWrites = {"write 4096", "write 4096", "write 1808"};
 
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 std::vector<std::string> fault(const std::string& spec) { return {"--fault", spec}; }
 
 // A connection that fails its handshake: the same for every job.
@@ -304,7 +286,7 @@ std::vector<FaultCase> all_cases() {
       // Send: a failed block ends the send at once; the rest never goes out.
       {"Send_ShortWrite3", Job::kSend, fault("short-write:3"),
        progress("8192 / 10000") + kErrorLine, 255,
-       session(Job::kSend, kWrites + std::vector<std::string>{"close"}), 8192 + 1807, std::nullopt},
+       session(Job::kSend, concat(kWrites, {"close"})), 8192 + 1807, std::nullopt},
       {"Send_WriteError2", Job::kSend, fault("write-error:2"), kErrorLine, 255,
        session(Job::kSend, {"write 4096", "write 4096", "close"}), 4096, std::nullopt},
       {"Send_Disconnect2", Job::kSend, fault("disconnect:2"), progress("8192 / 10000") + kErrorLine,
@@ -323,7 +305,7 @@ std::vector<FaultCase> all_cases() {
        std::nullopt},
       {"Firmware_ShortWrite4", Job::kFirmware, fault("short-write:4"),
        progress("8192 / 10000") + kErrorLine, 255,
-       session(Job::kFirmware, std::vector<std::string>{"write 9"} + kWrites + std::vector<std::string>{"close"}),
+       session(Job::kFirmware, concat(concat({"write 9"}, kWrites), {"close"})),
        9 + 8192 + 1807, std::nullopt},
       {"Firmware_Disconnect1", Job::kFirmware, fault("disconnect:1"), kErrorLine, 255,
        session(Job::kFirmware, {"write 9"}), 9, std::nullopt},
@@ -334,7 +316,7 @@ std::vector<FaultCase> all_cases() {
        session(Job::kFileReceive, {"write 4096", "write 4096", "close"}), 4096 + 4095, std::nullopt},
       {"FileReceive_WriteError3", Job::kFileReceive, fault("write-error:3"),
        progress("8192 / 10000") + kErrorLine, 255,
-       session(Job::kFileReceive, kWrites + std::vector<std::string>{"close"}), 8192, std::nullopt},
+       session(Job::kFileReceive, concat(kWrites, {"close"})), 8192, std::nullopt},
       {"FileReceive_Disconnect2", Job::kFileReceive, fault("disconnect:2"),
        progress("8192 / 10000") + kErrorLine, 255,
        session(Job::kFileReceive, {"write 4096", "write 4096"}), 8192, std::nullopt},
@@ -342,18 +324,18 @@ std::vector<FaultCase> all_cases() {
        kSent + progress("Read: 0 bytes"), 0, session(Job::kFileReceive, kWrites), 10000, 0},
       {"FileReceive_ReadError1", Job::kFileReceive, fault("read-error:1"),
        kSent + progress("Read: 0 bytes"), 0,
-       session(Job::kFileReceive, kWrites + std::vector<std::string>{"read -> error", "close"}),
+       session(Job::kFileReceive, concat(kWrites, {"read -> error", "close"})),
        10000, 0},
       {"FileReceive_ReadError2", Job::kFileReceive, fault("read-error:2"),
        kSent + progress("Read: 4 KB") + progress("Read: 4 KB"), 0,
        session(Job::kFileReceive,
-               kWrites + std::vector<std::string>{"read -> 4096", "read -> error", "close"}),
+               concat(kWrites, {"read -> 4096", "read -> error", "close"})),
        10000, 4096},
       {"FileReceive_ReadError4", Job::kFileReceive, fault("read-error:4"),
        kSent + progress("Read: 9 KB") + progress("Read: 9 KB"), 0,
-       session(Job::kFileReceive, kWrites + std::vector<std::string>{"read -> 4096", "read -> 4096",
+       session(Job::kFileReceive, concat(kWrites, {"read -> 4096", "read -> 4096",
                                                                      "read -> 1808", "read -> error",
-                                                                     "close"}),
+                                                                     "close"})),
        10000, 10000},
 
       // A string and its answer on the screen: a failed read prints nothing of
@@ -367,7 +349,7 @@ std::vector<FaultCase> all_cases() {
       {"ScreenReceive_ReadError1", Job::kScreenReceive, fault("read-error:1"), kSentString, 255,
        session(Job::kScreenReceive, {"write 5", "read -> error", "close"}), 5, std::nullopt},
       {"ScreenReceive_ReadError2", Job::kScreenReceive,
-       fault("read-error:2") + std::vector<std::string>{"--answer", "pattern:5000"}, kSentString, 255,
+       concat(fault("read-error:2"), {"--answer", "pattern:5000"}), kSentString, 255,
        session(Job::kScreenReceive, {"write 5", "read -> 4096", "read -> error", "close"}), 5,
        std::nullopt},
 
@@ -376,7 +358,7 @@ std::vector<FaultCase> all_cases() {
        session(Job::kNamedSend, {"write 4096", "close"}), 4095, std::nullopt},
       {"NamedSend_WriteError3", Job::kNamedSend, fault("write-error:3"),
        progress("8192 / 10000") + kErrorLine, 255,
-       session(Job::kNamedSend, kWrites + std::vector<std::string>{"close"}), 8192, std::nullopt},
+       session(Job::kNamedSend, concat(kWrites, {"close"})), 8192, std::nullopt},
       {"NamedSend_Disconnect2", Job::kNamedSend, fault("disconnect:2"),
        progress("8192 / 10000") + kErrorLine, 255,
        session(Job::kNamedSend, {"write 4096", "write 4096"}), 8192, std::nullopt},
@@ -385,7 +367,7 @@ std::vector<FaultCase> all_cases() {
       // timeout. Into a file that is an empty answer; on the screen an empty line.
       {"FileReceive_Silent", Job::kFileReceive, {"--answer", "silent"},
        kSent + progress("Read: 0 bytes"), 0,
-       session(Job::kFileReceive, kWrites + std::vector<std::string>{"read -> 0", "close"}), 10000,
+       session(Job::kFileReceive, concat(kWrites, {"read -> 0", "close"})), 10000,
        0},
       {"ScreenReceive_Silent", Job::kScreenReceive, {"--answer", "silent"},
        kSentString + "\nRead 0 bytes \n", 0,
@@ -482,7 +464,7 @@ class InterruptedLinkTest : public FaultMatrixBase {
 TEST_F(InterruptedLinkTest, KilledDuringSend) {
   Emulator* emulator = instruments({"--rate", "40000"});
   ASSERT_NE(emulator, nullptr);
-  const std::string payload = sample(200000);
+  const std::string payload = sample_bytes(200000);
   auto running = start_run({input_file("big.bin", payload)});
   const bool under_way = wait_for_log(kLast, sending, kEventLimit);
   emulator->kill_hard();
@@ -497,7 +479,7 @@ TEST_F(InterruptedLinkTest, KilledDuringSend) {
 TEST_F(InterruptedLinkTest, KilledDuringReceive) {
   Emulator* emulator = instruments({"--answer", "pattern:400000", "--rate", "100000"});
   ASSERT_NE(emulator, nullptr);
-  const std::string answer = pattern(400000);
+  const std::string answer = pattern_bytes(400000);
   auto running = start_run({input_file("one.bin", "x"), output_path(), "/T", "2000"});
   const bool under_way = wait_for_log(kLast, receiving, kEventLimit);
   emulator->kill_hard();
@@ -513,7 +495,7 @@ TEST_F(InterruptedLinkTest, KilledDuringReceive) {
 TEST_F(InterruptedLinkTest, StoppedDuringSend) {
   Emulator* emulator = instruments({"--rate", "40000"});
   ASSERT_NE(emulator, nullptr);
-  const std::string payload = sample(200000);
+  const std::string payload = sample_bytes(200000);
   auto running = start_run({input_file("big.bin", payload), output_path(), "/T", "300"});
   const bool under_way = wait_for_log(kLast, sending, kEventLimit);
   emulator->pause();
@@ -540,7 +522,7 @@ TEST_F(InterruptedLinkTest, StoppedDuringSend) {
 TEST_F(InterruptedLinkTest, StoppedDuringReceive) {
   Emulator* emulator = instruments({"--answer", "pattern:400000", "--rate", "100000"});
   ASSERT_NE(emulator, nullptr);
-  const std::string answer = pattern(400000);
+  const std::string answer = pattern_bytes(400000);
   auto running = start_run({input_file("one.bin", "x"), output_path(), "/T", "300"});
   const bool under_way = wait_for_log(kLast, receiving, kEventLimit);
   emulator->pause();
