@@ -1,0 +1,163 @@
+// The least a program can do with the instrument, for tarnlink to be measured
+// against: it opens the instrument through the same platform backend, makes the
+// same handshake, then only moves bytes.
+//   bare_link send FILE     loads FILE into one buffer and writes it in 4096-byte
+//                           blocks straight from that buffer
+//   bare_link receive MS    sets the link timeout to MS, writes one byte to start
+//                           the answer, then reads until a read brings nothing
+// Prints the byte count moved; exits 0 on success, 1 on any failure.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/contract.h"
+#include "platform/platform.h"
+
+namespace {
+
+using tarnlink::Handle;
+using tarnlink::Platform;
+namespace contract = tarnlink::contract;
+
+bool failed(const char* what, Platform& platform) {
+  std::fprintf(stderr, "bare_link: %s failed (error %u)\n", what, platform.last_error());
+  return false;
+}
+
+// The last present instrument, opened and answering the handshake that tarnlink
+// makes: read the timeout, set the default, read it back.
+bool connect(Platform& platform, Handle& handle) {
+  const tarnlink::InfoSet set = platform.class_devices();
+  if (set == tarnlink::kInvalidInfoSet || set == 0) return failed("enumeration", platform);
+  std::string path;
+  tarnlink::InterfaceData data{};
+  for (std::uint32_t member = 0; platform.enum_interface(set, member, data); ++member) {
+    std::uint32_t required = 0;
+    platform.interface_detail(set, data, nullptr, 0, &required);
+    std::vector<tarnlink::NativeChar> detail(required);
+    if (required == 0 ||
+        !platform.interface_detail(set, data, detail.data(), required, &required)) {
+      return failed("interface detail", platform);
+    }
+    path.assign(detail.data());
+  }
+  platform.destroy_list(set);
+  if (path.empty()) {
+    std::fprintf(stderr, "bare_link: no instrument present\n");
+    return false;
+  }
+  handle = platform.open_exclusive(path.c_str());
+  if (handle == tarnlink::kInvalidHandle) return failed("open", platform);
+  std::int32_t timeout = 0;
+  std::uint32_t returned = 0;
+  platform.control(handle, contract::kIoctlGetTimeout, nullptr, 0, &timeout, sizeof timeout,
+                   &returned);
+  timeout = contract::kHandshakeTimeout;
+  if (!platform.control(handle, contract::kIoctlSetTimeout, &timeout, sizeof timeout, nullptr, 0,
+                        &returned)) {
+    return failed("set timeout", platform);
+  }
+  timeout = 0;
+  if (!platform.control(handle, contract::kIoctlGetTimeout, nullptr, 0, &timeout, sizeof timeout,
+                        &returned) ||
+      timeout != contract::kHandshakeTimeout) {
+    return failed("timeout read-back", platform);
+  }
+  return true;
+}
+
+bool write_all(Platform& platform, Handle handle, const std::uint8_t* data, std::size_t size) {
+  for (std::size_t offset = 0; offset < size; offset += contract::kChunkSize) {
+    const auto length = static_cast<std::uint32_t>(
+        size - offset < contract::kChunkSize ? size - offset : contract::kChunkSize);
+    std::uint32_t written = 0;
+    if (!platform.write(handle, data + offset, length, &written)) return failed("write", platform);
+    if (written != length) {
+      std::fprintf(stderr, "bare_link: short write\n");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool load(const char* name, std::unique_ptr<std::uint8_t[]>& bytes, std::size_t& size) {
+  const int fd = open(name, O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    std::perror(name);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  size = static_cast<std::size_t>(st.st_size);
+  bytes.reset(new std::uint8_t[size == 0 ? 1 : size]);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got = read(fd, bytes.get() + done, size - done);
+    if (got <= 0) {
+      std::perror(name);
+      close(fd);
+      return false;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  close(fd);
+  return true;
+}
+
+int send_file(Platform& platform, const char* name) {
+  std::unique_ptr<std::uint8_t[]> bytes;
+  std::size_t size = 0;
+  Handle handle = tarnlink::kInvalidHandle;
+  if (!load(name, bytes, size) || !connect(platform, handle)) return 1;
+  if (!write_all(platform, handle, bytes.get(), size)) return 1;
+  std::printf("%zu\n", size);
+  return 0;
+}
+
+int receive(Platform& platform, const char* milliseconds) {
+  char* end = nullptr;
+  const long ms = std::strtol(milliseconds, &end, 10);
+  if (*milliseconds == '\0' || *end != '\0' || ms < 0 ||
+      ms > INT32_MAX / contract::kUnitsPerMillisecond) {
+    std::fprintf(stderr, "bare_link: bad timeout %s\n", milliseconds);
+    return 1;
+  }
+  Handle handle = tarnlink::kInvalidHandle;
+  if (!connect(platform, handle)) return 1;
+  auto timeout = static_cast<std::int32_t>(ms) * contract::kUnitsPerMillisecond;
+  std::uint32_t returned = 0;
+  if (!platform.control(handle, contract::kIoctlSetTimeout, &timeout, sizeof timeout, nullptr, 0,
+                        &returned)) {
+    return failed("set timeout", platform) ? 0 : 1;
+  }
+  const std::uint8_t trigger = 0;
+  if (!write_all(platform, handle, &trigger, 1)) return 1;
+  std::uint8_t chunk[contract::kChunkSize];
+  std::uint64_t total = 0;
+  for (;;) {
+    std::uint32_t got = 0;
+    if (!platform.read(handle, chunk, sizeof chunk, &got)) return failed("read", platform) ? 0 : 1;
+    if (got == 0) break;
+    total += got;
+  }
+  std::printf("%llu\n", static_cast<unsigned long long>(total));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Platform& platform = tarnlink::program_platform();
+  if (argc == 3 && std::strcmp(argv[1], "send") == 0) return send_file(platform, argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "receive") == 0) return receive(platform, argv[2]);
+  std::fprintf(stderr, "usage: bare_link send FILE | bare_link receive MS\n");
+  return 2;
+}
