@@ -63,6 +63,13 @@ struct Chunk {
 
 constexpr std::size_t kMaxGather = 64;
 
+// How far a rate-limited link may stand idle, between a response and the next
+// request, and still count as streaming. A link keeps moving while the host
+// turns round; charging that gap (this process's own wake-up included) as link
+// time would make the emulated link slower than its rate. Over any stretch of
+// time the link carries at most its rate's worth plus this much.
+constexpr Clock::duration kRateSlack = std::chrono::milliseconds(2);
+
 }  // namespace
 
 class Instrument {
@@ -377,7 +384,7 @@ void Instrument::on_write(const protocol::Request& request, Clock::time_point no
   }
   Clock::time_point at = now;
   if (options_.rate != 0) {
-    write_free_ = std::max(now, write_free_) + transfer_time(request.size);
+    write_free_ = std::max(now - kRateSlack, write_free_) + transfer_time(request.size);
     at = write_free_;
   }
   vanish_after_response_ = listed(options_.faults.disconnects, writes_);
@@ -420,7 +427,7 @@ void Instrument::finish_read(Clock::time_point now) {
   log("read -> " + std::to_string(total));
   Clock::time_point at = now;
   if (options_.rate != 0 && total != 0) {
-    read_free_ = std::max(now, read_free_) + transfer_time(total);
+    read_free_ = std::max(now - kRateSlack, read_free_) + transfer_time(total);
     at = read_free_;
   }
   const protocol::Header header =
@@ -566,12 +573,16 @@ bool Service::run(int stop_fd, std::string& error) {
         wake = timer;
       }
     }
-    int wait_ms = -1;
+    // A timer to the nanosecond: at --rate a 4096-byte block lasts about 100 us,
+    // and rounding each wait up to a millisecond would slow the link tenfold.
+    timespec wait{};
     if (wake) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now()).count();
-      wait_ms = static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+      const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(*wake - Clock::now());
+      const long long ns = std::clamp<long long>(left.count(), 0, 1000000000LL << 20);
+      wait.tv_sec = static_cast<time_t>(ns / 1000000000);
+      wait.tv_nsec = static_cast<long>(ns % 1000000000);
     }
-    if (poll(fds.data(), fds.size(), wait_ms) < 0) {
+    if (ppoll(fds.data(), fds.size(), wake ? &wait : nullptr, nullptr) < 0) {
       if (errno == EINTR) continue;
       error = failure("poll");
       return false;
