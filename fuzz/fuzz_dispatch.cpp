@@ -7,6 +7,7 @@
 // and when the fuzzer runs as root each run happens as the unprivileged user
 // nobody, so that an output name such as "/S" cannot create a file in /.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -134,12 +135,28 @@ std::string& sandbox() {
 }
 
 void remove_sandbox() {
-  if (chdir(sandbox().c_str()) == 0) {
-    clear_outputs();
-    unlink(kPayloadName);
-  }
-  if (chdir("/") == 0) rmdir(sandbox().c_str());
+  const std::string payload = sandbox() + "/" + kPayloadName;
+  unlink(payload.c_str());
+  rmdir(sandbox().c_str());
 }
+
+// Runs in the sandbox and comes back, so that the fuzzer's own relative paths
+// (corpus, artifacts) keep their meaning between runs.
+class InSandbox {
+ public:
+  InSandbox() : home_(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (home_ < 0 || chdir(sandbox().c_str()) != 0) std::abort();
+  }
+  ~InSandbox() {
+    if (fchdir(home_) != 0) std::abort();
+    close(home_);
+  }
+  InSandbox(const InSandbox&) = delete;
+  InSandbox& operator=(const InSandbox&) = delete;
+
+ private:
+  int home_;
+};
 
 }  // namespace
 
@@ -150,12 +167,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (mkdtemp(pattern.data()) == nullptr) std::abort();
   sandbox() = pattern;
   if (as_root() && chown(pattern.c_str(), kNobody, kNoGroup) != 0) std::abort();
-  if (chdir(pattern.c_str()) != 0) std::abort();
   std::atexit(remove_sandbox);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const InSandbox in_sandbox;
   FuzzedDataProvider input(data, size);
   const std::vector<std::string> args = arguments(input);
   FakePlatform fake;
