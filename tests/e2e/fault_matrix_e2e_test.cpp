@@ -41,11 +41,16 @@ enum class Job { kSend, kFirmware, kFileReceive, kScreenReceive, kNamedSend };
 
 const char* job_name(Job job) {
   switch (job) {
-    case Job::kSend: return "send";
-    case Job::kFirmware: return "firmware /M";
-    case Job::kFileReceive: return "send + receive to a file";
-    case Job::kScreenReceive: return "string + receive to con";
-    case Job::kNamedSend: return "named send /U";
+    case Job::kSend:
+      return "send";
+    case Job::kFirmware:
+      return "firmware /M";
+    case Job::kFileReceive:
+      return "send + receive to a file";
+    case Job::kScreenReceive:
+      return "string + receive to con";
+    case Job::kNamedSend:
+      return "named send /U";
   }
   return "";
 }
@@ -72,21 +77,28 @@ std::string visible(const std::string& text) {
       continue;
     }
     const char c = text[i++];
+    const auto byte = static_cast<unsigned char>(c);
     if (c == '\n') {
       shown += "↵";
     } else if (c == '|') {
       shown += "\\|";
-    } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+    } else if (byte < 0x20 || byte >= 0x7F) {
       char code[8];
-      std::snprintf(code, sizeof code, "\\x%02X", static_cast<unsigned char>(c));
+      std::snprintf(code, sizeof code, "\\x%02X", byte);
       shown += code;
     } else {
       shown += c;
     }
   }
-  // A long run of progress texts keeps its start and its end.
+  // A long run of progress texts keeps its start and its end, cut between characters.
   constexpr std::size_t kLimit = 110;
-  if (shown.size() > kLimit) shown = shown.substr(0, 40) + " … " + shown.substr(shown.size() - 60);
+  if (shown.size() > kLimit) {
+    const auto boundary = [&](std::size_t i) {
+      while (i > 0 && (static_cast<unsigned char>(shown[i]) & 0xC0) == 0x80) --i;
+      return i;
+    };
+    shown = shown.substr(0, boundary(40)) + " … " + shown.substr(boundary(shown.size() - 60));
+  }
   return shown;
 }
 
@@ -104,7 +116,8 @@ void append_row(const std::vector<std::string>& fields) {
 }
 
 // Sums the counts of the "read -> N" lines; the partial sums, in order, go to `sums`.
-std::size_t bytes_read(const std::vector<std::string>& log, std::vector<std::size_t>* sums = nullptr) {
+std::size_t bytes_read(const std::vector<std::string>& log,
+                       std::vector<std::size_t>* sums = nullptr) {
   std::size_t total = 0;
   if (sums != nullptr) sums->assign(1, 0);
   for (const std::string& line : log) {
@@ -145,11 +158,16 @@ class FaultMatrixBase : public E2eTest {
 
   std::vector<std::string> arguments(Job job, const std::string& payload_file) const {
     switch (job) {
-      case Job::kSend: return {payload_file};
-      case Job::kFirmware: return {payload_file, "/M"};
-      case Job::kFileReceive: return {payload_file, output_path(), "/T", "300"};
-      case Job::kScreenReceive: return {kString, "con", "/S", "/T", "300"};
-      case Job::kNamedSend: return {payload_file, "/U", "SN0001"};
+      case Job::kSend:
+        return {payload_file};
+      case Job::kFirmware:
+        return {payload_file, "/M"};
+      case Job::kFileReceive:
+        return {payload_file, output_path(), "/T", "300"};
+      case Job::kScreenReceive:
+        return {kString, "con", "/S", "/T", "300"};
+      case Job::kNamedSend:
+        return {payload_file, "/U", "SN0001"};
     }
     return {};
   }
@@ -177,7 +195,8 @@ class FaultMatrixBase : public E2eTest {
         reached = true;
         break;
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) break;
       pollfd entry{watch, POLLIN, 0};
       if (poll(&entry, 1, static_cast<int>(left.count())) > 0) {
@@ -224,7 +243,8 @@ TEST_P(FaultMatrixTest, OutcomeCaptureAndStoredAnswer) {
   std::string fault;
   for (std::size_t i = 0; i + 1 < c.emulator.size(); ++i) {
     if (c.emulator[i] == "--fault") fault += (fault.empty() ? "" : " ") + c.emulator[i + 1];
-    if (c.emulator[i] == "--answer") fault += (fault.empty() ? "" : ", ") + ("answer " + c.emulator[i + 1]);
+    if (c.emulator[i] == "--answer")
+      fault += (fault.empty() ? "" : ", ") + ("answer " + c.emulator[i + 1]);
   }
   ASSERT_NE(instruments(c.emulator), nullptr);
   const std::string payload_file = input_file("payload.bin", kPayload);
@@ -242,7 +262,9 @@ TEST_P(FaultMatrixTest, OutcomeCaptureAndStoredAnswer) {
           visible(result.output.substr(std::min(result.output.size(), kBanner.size()))),
           std::to_string(result.exit_status),
           std::to_string(at_instrument.size()) + " of " + std::to_string(sent.size()),
-          c.job == Job::kScreenReceive ? "screen" : has_file ? std::to_string(stored.size()) : "no file"};
+          c.job == Job::kScreenReceive ? "screen"
+          : has_file                   ? std::to_string(stored.size())
+                                       : "no file"};
 
   EXPECT_FALSE(result.timed_out);
   EXPECT_EQ(result.output, kBanner + c.shown);
@@ -285,15 +307,15 @@ std::vector<FaultCase> all_cases() {
   std::vector<FaultCase> cases = {
       // Send: a failed block ends the send at once; the rest never goes out.
       {"Send_ShortWrite3", Job::kSend, fault("short-write:3"),
-       progress("8192 / 10000") + kErrorLine, 255,
-       session(Job::kSend, concat(kWrites, {"close"})), 8192 + 1807, std::nullopt},
+       progress("8192 / 10000") + kErrorLine, 255, session(Job::kSend, concat(kWrites, {"close"})),
+       8192 + 1807, std::nullopt},
       {"Send_WriteError2", Job::kSend, fault("write-error:2"), kErrorLine, 255,
        session(Job::kSend, {"write 4096", "write 4096", "close"}), 4096, std::nullopt},
       {"Send_Disconnect2", Job::kSend, fault("disconnect:2"), progress("8192 / 10000") + kErrorLine,
        255, session(Job::kSend, {"write 4096", "write 4096"}), 8192, std::nullopt},
       // Gone after the last block: everything got there, so the send succeeded.
-      {"Send_Disconnect3", Job::kSend, fault("disconnect:3"), kSent, 0, session(Job::kSend, kWrites),
-       10000, std::nullopt},
+      {"Send_Disconnect3", Job::kSend, fault("disconnect:3"), kSent, 0,
+       session(Job::kSend, kWrites), 10000, std::nullopt},
 
       // Firmware: a failed preamble says nothing; a failed image block says Error.
       {"Firmware_ShortWrite1", Job::kFirmware, fault("short-write:1"), "", 255,
@@ -305,15 +327,16 @@ std::vector<FaultCase> all_cases() {
        std::nullopt},
       {"Firmware_ShortWrite4", Job::kFirmware, fault("short-write:4"),
        progress("8192 / 10000") + kErrorLine, 255,
-       session(Job::kFirmware, concat(concat({"write 9"}, kWrites), {"close"})),
-       9 + 8192 + 1807, std::nullopt},
+       session(Job::kFirmware, concat(concat({"write 9"}, kWrites), {"close"})), 9 + 8192 + 1807,
+       std::nullopt},
       {"Firmware_Disconnect1", Job::kFirmware, fault("disconnect:1"), kErrorLine, 255,
        session(Job::kFirmware, {"write 9"}), 9, std::nullopt},
 
       // Send and receive into a file: a failed send never creates the file; a
       // failed or vanished read ends the receive with what had arrived.
       {"FileReceive_ShortWrite2", Job::kFileReceive, fault("short-write:2"), kErrorLine, 255,
-       session(Job::kFileReceive, {"write 4096", "write 4096", "close"}), 4096 + 4095, std::nullopt},
+       session(Job::kFileReceive, {"write 4096", "write 4096", "close"}), 4096 + 4095,
+       std::nullopt},
       {"FileReceive_WriteError3", Job::kFileReceive, fault("write-error:3"),
        progress("8192 / 10000") + kErrorLine, 255,
        session(Job::kFileReceive, concat(kWrites, {"close"})), 8192, std::nullopt},
@@ -324,18 +347,15 @@ std::vector<FaultCase> all_cases() {
        kSent + progress("Read: 0 bytes"), 0, session(Job::kFileReceive, kWrites), 10000, 0},
       {"FileReceive_ReadError1", Job::kFileReceive, fault("read-error:1"),
        kSent + progress("Read: 0 bytes"), 0,
-       session(Job::kFileReceive, concat(kWrites, {"read -> error", "close"})),
-       10000, 0},
+       session(Job::kFileReceive, concat(kWrites, {"read -> error", "close"})), 10000, 0},
       {"FileReceive_ReadError2", Job::kFileReceive, fault("read-error:2"),
        kSent + progress("Read: 4 KB") + progress("Read: 4 KB"), 0,
-       session(Job::kFileReceive,
-               concat(kWrites, {"read -> 4096", "read -> error", "close"})),
+       session(Job::kFileReceive, concat(kWrites, {"read -> 4096", "read -> error", "close"})),
        10000, 4096},
       {"FileReceive_ReadError4", Job::kFileReceive, fault("read-error:4"),
        kSent + progress("Read: 9 KB") + progress("Read: 9 KB"), 0,
-       session(Job::kFileReceive, concat(kWrites, {"read -> 4096", "read -> 4096",
-                                                                     "read -> 1808", "read -> error",
-                                                                     "close"})),
+       session(Job::kFileReceive, concat(kWrites, {"read -> 4096", "read -> 4096", "read -> 1808",
+                                                   "read -> error", "close"})),
        10000, 10000},
 
       // A string and its answer on the screen: a failed read prints nothing of
@@ -365,20 +385,29 @@ std::vector<FaultCase> all_cases() {
 
       // An instrument that never answers: the receive ends after the link
       // timeout. Into a file that is an empty answer; on the screen an empty line.
-      {"FileReceive_Silent", Job::kFileReceive, {"--answer", "silent"},
-       kSent + progress("Read: 0 bytes"), 0,
-       session(Job::kFileReceive, concat(kWrites, {"read -> 0", "close"})), 10000,
+      {"FileReceive_Silent",
+       Job::kFileReceive,
+       {"--answer", "silent"},
+       kSent + progress("Read: 0 bytes"),
+       0,
+       session(Job::kFileReceive, concat(kWrites, {"read -> 0", "close"})),
+       10000,
        0},
-      {"ScreenReceive_Silent", Job::kScreenReceive, {"--answer", "silent"},
-       kSentString + "\nRead 0 bytes \n", 0,
-       session(Job::kScreenReceive, {"write 5", "read -> 0", "close"}), 5, std::nullopt},
+      {"ScreenReceive_Silent",
+       Job::kScreenReceive,
+       {"--answer", "silent"},
+       kSentString + "\nRead 0 bytes \n",
+       0,
+       session(Job::kScreenReceive, {"write 5", "read -> 0", "close"}),
+       5,
+       std::nullopt},
   };
-  for (const auto& [prefix, job] : std::vector<std::pair<const char*, Job>>{
-           {"Send_", Job::kSend},
-           {"Firmware_", Job::kFirmware},
-           {"FileReceive_", Job::kFileReceive},
-           {"ScreenReceive_", Job::kScreenReceive},
-           {"NamedSend_", Job::kNamedSend}}) {
+  for (const auto& [prefix, job] :
+       std::vector<std::pair<const char*, Job>>{{"Send_", Job::kSend},
+                                                {"Firmware_", Job::kFirmware},
+                                                {"FileReceive_", Job::kFileReceive},
+                                                {"ScreenReceive_", Job::kScreenReceive},
+                                                {"NamedSend_", Job::kNamedSend}}) {
     const std::vector<FaultCase> more = handshake_cases(prefix, job);
     cases.insert(cases.end(), more.begin(), more.end());
   }
@@ -405,8 +434,12 @@ class InterruptedLinkTest : public FaultMatrixBase {
             stored};
   }
 
-  static bool sending(const std::vector<std::string>& log) { return count_lines(log, "write ") >= 5; }
-  static bool receiving(const std::vector<std::string>& log) { return count_lines(log, "read -> ") >= 3; }
+  static bool sending(const std::vector<std::string>& log) {
+    return count_lines(log, "write ") >= 5;
+  }
+  static bool receiving(const std::vector<std::string>& log) {
+    return count_lines(log, "read -> ") >= 3;
+  }
 
   // What the operator sees when block `failed` (from 1) of a send of `total`
   // bytes fails: the progress texts before it, then the error.
@@ -541,7 +574,8 @@ TEST_F(InterruptedLinkTest, StoppedBeforeTheOpen) {
   ASSERT_NE(emulator, nullptr);
   emulator->pause();
   // The open answer is awaited for 5 s at most.
-  const RunResult result = run({input_file("payload.bin", kPayload)}, RunOptions{{}, "/dev/null", "", kRunLimit});
+  const RunResult result =
+      run({input_file("payload.bin", kPayload)}, RunOptions{{}, "/dev/null", "", kRunLimit});
   stop_emulators();
   record(Job::kSend, "emulator stopped (SIGSTOP) before the open", result, bin_of(kLast).size(),
          kPayload.size(), "no file");

@@ -1,0 +1,441 @@
+// What the real program makes of input it should not trust: payload files that
+// are not plain files or lie about their length, output names it cannot write,
+// arguments with odd bytes or of great length, and every argument count. Each
+// case checks the exact output and exit status, that the run ended, and what
+// reached the instrument: nothing at all where the input is refused up front.
+//
+// With TARNLINK_MATRIX_OUT set, each case appends one tab-separated row (group,
+// case, output after the banner, exit status, instrument, verdict) to that file;
+// make_reliability_doc.sh turns the rows into the reliability document.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace tarnlink::e2e {
+namespace {
+
+const std::string kHello = "hello";
+const std::string kSentHello = progress("Send: 5 bytes\n");
+const std::string kInvalidFour = " Invalid  parameters\n";
+const std::string kInvalidMore = "  Invalid  parameters\n";
+const std::string kUsage =
+    "tarnlink <filename>  - send <filename> to VELK Device\n"
+    "tarnlink <filename> /M - send <filename> to VELK Device as Firmware\n"
+    "tarnlink <filename1> <filename2> [/T<n>] - send <filename> to VELK Device and read "
+    "<filename2> from VELK Device\n"
+    "     [/T<n>] - optional TimeOut\n"
+    "tarnlink <string> <filename> /S [/T<n>] - send sequence of characters <string> to VELK "
+    "Device and read <filneme> from VELK Device\n"
+    "     [/T<n>] - optional TimeOut i mili second\n"
+    "     - if filename is CON as output - it'll be screen\n"
+    "     - default timeout is 8 sek\n"
+    "tarnlink <filename> /U <USBName> - send <filename> to Velk Device connected by <USBName> "
+    "port.\n";
+// The largest argument Linux passes is 128 KiB; this is well within it and far
+// beyond any path or number.
+constexpr std::size_t kLong = 100000;
+
+// 30 backspaces, line ends and other control bytes made visible for the table.
+std::string visible(const std::string& text) {
+  const std::string erase(30, '\b');
+  std::string shown;
+  for (std::size_t i = 0; i < text.size();) {
+    if (text.compare(i, erase.size(), erase) == 0) {
+      shown += "⌫";
+      i += erase.size();
+      continue;
+    }
+    const char c = text[i++];
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      shown += "↵";
+    } else if (c == '|') {
+      shown += "\\|";
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\x%02X", byte);
+      shown += code;
+    } else {
+      shown += c;
+    }
+  }
+  // A long run of progress texts keeps its start and its end, cut between characters.
+  constexpr std::size_t kLimit = 110;
+  if (shown.size() > kLimit) {
+    const auto boundary = [&](std::size_t i) {
+      while (i > 0 && (static_cast<unsigned char>(shown[i]) & 0xC0) == 0x80) --i;
+      return i;
+    };
+    shown = shown.substr(0, boundary(40)) + " … " + shown.substr(boundary(shown.size() - 60));
+  }
+  return shown;
+}
+
+// Appends one row to the file named by TARNLINK_MATRIX_OUT, if set.
+void append_row(const std::vector<std::string>& fields) {
+  const char* out = std::getenv("TARNLINK_MATRIX_OUT");
+  if (out == nullptr || *out == '\0') return;
+  std::string line;
+  for (const std::string& field : fields) line += (line.empty() ? "" : "\t") + field;
+  line += "\n";
+  const int fd = open(out, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << "cannot open " << out;
+  EXPECT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  close(fd);
+}
+
+// What a send of `size` bytes prints: a progress text before every third block.
+std::string sent(std::size_t size) {
+  std::string shown;
+  for (std::size_t block = 3; (block - 1) * 4096 < size; block += 3) {
+    shown += progress(std::to_string((block - 1) * 4096) + " / " + std::to_string(size));
+  }
+  return shown + progress("Send: " + std::to_string(size) + " bytes\n");
+}
+
+// Instruments "first" and "last"; without /U the program picks "last".
+class BadInputTest : public E2eTest {
+ protected:
+  void TearDown() override {
+    E2eTest::TearDown();
+    if (!row_.empty()) {
+      row_.push_back(HasFailure() ? "FAIL" : "pass");
+      append_row(row_);
+    }
+  }
+
+  bool instruments(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args{"--device", "first", "--device", "last"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return start_emulator(args) != nullptr;
+  }
+
+  // Runs tarnlink with `args` and checks the output after the banner, the exit
+  // status and the instrument: `received` is what `target` must have been sent,
+  // none meaning that no instrument may have been opened at all.
+  RunResult check(const std::string& group, const std::string& what,
+                  const std::vector<std::string>& args, const std::string& shown, int exit_status,
+                  const std::optional<std::string>& received, const std::string& target = "last",
+                  const std::string& runner = "") {
+    RunOptions options;
+    options.limit = std::chrono::milliseconds(20000);
+    RunResult result;
+    if (runner.empty()) {
+      result = run(args, options);
+    } else {
+      options.env.emplace("VELK_DEVICE_DIR", device_dir());
+      options.work_dir = root();
+      std::vector<std::string> all = runner_args_;
+      all.push_back(tarnlink_binary());
+      all.insert(all.end(), args.begin(), args.end());
+      result = run_program(runner, all, options);
+    }
+    stop_emulators();
+    const std::vector<std::string> first = log_of("first"), last = log_of("last");
+    const std::string got = bin_of(target);
+    row_ = {
+        group, what, visible(result.output.substr(std::min(result.output.size(), kBanner.size()))),
+        std::to_string(result.exit_status),
+        first.empty() && last.empty() ? "untouched"
+                                      : target + " got " + std::to_string(got.size()) + " bytes"};
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.output, kBanner + shown);
+    EXPECT_EQ(result.exit_status, exit_status);
+    if (received.has_value()) {
+      EXPECT_EQ(got, *received);
+      EXPECT_TRUE(log_of(target == "last" ? "first" : "last").empty())
+          << "the other instrument was touched";
+    } else {
+      EXPECT_TRUE(first.empty()) << "first was touched";
+      EXPECT_TRUE(last.empty()) << "last was touched";
+    }
+    return result;
+  }
+
+  std::vector<std::string> runner_args_;
+  std::vector<std::string> row_;
+};
+
+constexpr const char* kPayloadGroup = "payload file";
+constexpr const char* kOutputGroup = "output name";
+constexpr const char* kArgumentGroup = "argument";
+constexpr const char* kCountGroup = "argument count";
+
+// --- Payload files: refused before any instrument is touched, without blocking.
+
+TEST_F(BadInputTest, PayloadFifo) {
+  ASSERT_TRUE(instruments());
+  const std::string fifo = root() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Nobody writes to it: opening it for reading would block for ever.
+  check(kPayloadGroup, "a FIFO nobody writes to", {fifo}, "Unable to open file\n", 255,
+        std::nullopt);
+}
+
+TEST_F(BadInputTest, PayloadDirectory) {
+  ASSERT_TRUE(instruments());
+  check(kPayloadGroup, "a directory", {root()}, "Unable to open file\n", 255, std::nullopt);
+}
+
+TEST_F(BadInputTest, PayloadEndlessDevice) {
+  ASSERT_TRUE(instruments());
+  check(kPayloadGroup, "/dev/zero", {"/dev/zero"}, "Unable to open file\n", 255, std::nullopt);
+}
+
+TEST_F(BadInputTest, PayloadProcFileThatCannotSeekToItsEnd) {
+  ASSERT_TRUE(instruments());
+  check(kPayloadGroup, "/proc/self/status (no seek to its end)", {"/proc/self/status"},
+        "Unable to open file\n", 255, std::nullopt);
+}
+
+TEST_F(BadInputTest, PayloadProcFileLongerThanItsLength) {
+  ASSERT_TRUE(instruments());
+  // Length 0, yet it has content: sending 0 bytes would report success for
+  // a payload that was never sent.
+  check(kPayloadGroup, "/proc/self/cmdline (length 0, content longer)", {"/proc/self/cmdline"},
+        "Unable to read file\n", 255, std::nullopt);
+}
+
+TEST_F(BadInputTest, PayloadShorterThanItsLength) {
+  // A sysfs attribute reports 4096 bytes and holds a few: the same as a file
+  // that shrank between the length query and the read.
+  const std::string attribute = "/sys/kernel/uevent_seqnum";
+  struct stat st {};
+  if (stat(attribute.c_str(), &st) != 0 || st.st_size <= 64) {
+    GTEST_SKIP() << attribute << " is missing or tells its true length";
+  }
+  ASSERT_TRUE(instruments());
+  check(kPayloadGroup, "sysfs file: length 4096, fewer bytes (as if it shrank while loading)",
+        {attribute}, "Unable to read file\n", 255, std::nullopt);
+}
+
+TEST_F(BadInputTest, PayloadUnreadable) {
+  const std::string locked = input_file("locked.bin", kHello);
+  ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+  std::string runner;
+  if (geteuid() == 0) {
+    // Root reads every file, whatever its mode or its directory's: the program
+    // runs as nobody instead, who may search the directory but not read the file.
+    runner = "/usr/bin/setpriv";
+    if (access(runner.c_str(), X_OK) != 0) GTEST_SKIP() << "running as root without setpriv";
+    runner_args_ = {"--reuid=65534", "--regid=65534", "--clear-groups"};
+    ASSERT_EQ(chmod(root().c_str(), 0711), 0);
+  }
+  ASSERT_TRUE(instruments());
+  check(kPayloadGroup, "unreadable (mode 000)", {locked}, "Unable to open file\n", 255,
+        std::nullopt, "last", runner);
+}
+
+TEST_F(BadInputTest, PayloadOf2GiB) {
+  ASSERT_TRUE(instruments());
+  const std::string big = input_file("big.bin", "");
+  ASSERT_EQ(truncate(big.c_str(), 0x80000000LL), 0);  // sparse: costs no disk
+  check(kPayloadGroup, "2 GiB (sparse)", {big}, "File too large\n", 255, std::nullopt);
+}
+
+TEST_F(BadInputTest, PayloadOf4GiBAnd5Bytes) {
+  ASSERT_TRUE(instruments());
+  const std::string big = input_file("big.bin", "");
+  // Its length in 32 bits is 5: nothing may send 5 bytes of it.
+  ASSERT_EQ(truncate(big.c_str(), 0x100000005LL), 0);
+  check(kPayloadGroup, "4 GiB + 5 bytes (sparse; 5 in 32 bits)", {big}, "File too large\n", 255,
+        std::nullopt);
+}
+
+TEST_F(BadInputTest, PayloadJustBelow2GiBLoads) {
+  // No instrument: the largest payload loads, and the job then finds none.
+  const std::string big = input_file("big.bin", "");
+  ASSERT_EQ(truncate(big.c_str(), 0x7FFFFFFFLL), 0);
+  check(kPayloadGroup, "2 GiB - 1 byte (sparse), no instrument present", {big},
+        "Device not found!\n", 255, std::nullopt);
+}
+
+// --- Output names: the send has gone out; the failure to store is reported.
+
+TEST_F(BadInputTest, OutputIsADirectory) {
+  ASSERT_TRUE(instruments());
+  check(kOutputGroup, "a directory", {input_file("data.bin", kHello), root(), "/T", "100"},
+        kSentHello + "Unable to create file\n", 255, kHello);
+  for (const std::string& line : log_of("last")) EXPECT_NE(line.rfind("read", 0), 0u) << line;
+}
+
+TEST_F(BadInputTest, OutputInAMissingDirectory) {
+  ASSERT_TRUE(instruments());
+  check(kOutputGroup, "in a missing directory",
+        {input_file("data.bin", kHello), root() + "/missing/answer.bin", "/T", "100"},
+        kSentHello + "Unable to create file\n", 255, kHello);
+}
+
+TEST_F(BadInputTest, OutputUnwritable) {
+  ASSERT_TRUE(instruments());
+  // No one may write /proc/version. Root may open it, and then the write fails.
+  const std::string shown =
+      geteuid() == 0 ? kSentHello + progress("Read: 5 bytes") + "\nUnable to write file\n"
+                     : kSentHello + "Unable to create file\n";
+  check(kOutputGroup,
+        geteuid() == 0 ? "unwritable: /proc/version (as root)" : "unwritable: /proc/version",
+        {input_file("data.bin", kHello), "/proc/version", "/T", "100"}, shown, 255, kHello);
+}
+
+TEST_F(BadInputTest, OutputReadOnlyFile) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes a read-only file";
+  ASSERT_TRUE(instruments());
+  const std::string output = input_file("answer.bin", "old");
+  ASSERT_EQ(chmod(output.c_str(), 0444), 0);
+  check(kOutputGroup, "a read-only file", {input_file("data.bin", kHello), output, "/T", "100"},
+        kSentHello + "Unable to create file\n", 255, kHello);
+  EXPECT_EQ(read_file(output), "old");
+}
+
+TEST_F(BadInputTest, OutputFullDevice) {
+  ASSERT_TRUE(instruments());
+  check(kOutputGroup, "/dev/full", {input_file("data.bin", kHello), "/dev/full", "/T", "100"},
+        kSentHello + progress("Read: 5 bytes") + "\nUnable to write file\n", 255, kHello);
+}
+
+TEST_F(BadInputTest, OutputNameWithControlBytesAndInvalidUtf8) {
+  ASSERT_TRUE(instruments());
+  // Every byte but '/' and zero may stand in a file name; the name is used as given.
+  const std::string name = root() + "/out\x01\t\x1b[2J\r\n\xFF\xC3(.bin";
+  check(kOutputGroup, "control bytes and invalid UTF-8 in the name",
+        {input_file("data.bin", kHello), name, "/T", "100"},
+        kSentHello + progress("Read: 5 bytes") + progress("Read: 5 bytes"), 0, kHello);
+  EXPECT_EQ(read_file(name), kHello);
+}
+
+TEST_F(BadInputTest, OutputNameOf100000Bytes) {
+  ASSERT_TRUE(instruments());
+  check(kOutputGroup, "100000 bytes long",
+        {input_file("data.bin", kHello), std::string(kLong, 'o'), "/T", "100"},
+        kSentHello + "Unable to create file\n", 255, kHello);
+}
+
+// --- Arguments with odd bytes or great length.
+
+TEST_F(BadInputTest, StringWithInvalidUtf8IsSentByteForByte) {
+  ASSERT_TRUE(instruments());
+  // Bytes outside a valid UTF-8 sequence stand for themselves.
+  const std::string text = "\xFF\xC3(\x80";
+  check(kArgumentGroup, "string /S with invalid UTF-8", {text, "con", "/S", "/T", "100"},
+        progress("Send: 4 bytes\n") + text + "\nRead 4 bytes \n", 0, text);
+}
+
+TEST_F(BadInputTest, StringWithControlCharactersIsSentAsIs) {
+  ASSERT_TRUE(instruments());
+  const std::string text = "a\tb\x01\x1b[2J\r\n";
+  check(kArgumentGroup, "string /S with control characters", {text, "con", "/S", "/T", "100"},
+        progress("Send: 10 bytes\n") + text + "\nRead 10 bytes \n", 0, text);
+}
+
+TEST_F(BadInputTest, StringAboveLatin1IsRefused) {
+  ASSERT_TRUE(instruments());
+  check(kArgumentGroup, "string /S with a character above U+00FF",
+        {"price: 5 \xE2\x82\xAC", "con", "/S", "/T", "100"}, "Character above U+00FF in string\n",
+        255, std::nullopt);
+}
+
+TEST_F(BadInputTest, StringOf100000Bytes) {
+  ASSERT_TRUE(instruments());
+  // Plain letters, so that the byte count is the character count.
+  std::string argument(kLong, 'a');
+  for (std::size_t i = 0; i < argument.size(); ++i)
+    argument[i] = static_cast<char>('a' + (i * 7 + 3) % 26);
+  const std::string output = root() + "/answer.bin";
+  // The echo comes back in one pass of 64 KB, one of the rest, then the timeout.
+  check(kArgumentGroup, "string /S of 100000 bytes", {argument, output, "/S", "/T", "100"},
+        sent(kLong) + progress("Read: 64 KB") + progress("") + progress("Read: 97 KB"), 0,
+        argument);
+  EXPECT_EQ(read_file(output), argument);
+}
+
+TEST_F(BadInputTest, FileNameWithControlBytesAndInvalidUtf8) {
+  ASSERT_TRUE(instruments());
+  const std::string name = input_file("in\x01\t\x1b[2J\r\n\xFF\xC3(.bin", kHello);
+  check(kArgumentGroup, "file name with control bytes and invalid UTF-8", {name}, kSentHello, 0,
+        kHello);
+}
+
+TEST_F(BadInputTest, FileNameOf100000Bytes) {
+  ASSERT_TRUE(instruments());
+  check(kArgumentGroup, "file name of 100000 bytes", {std::string(kLong, 'f')},
+        "Unable to open file\n", 255, std::nullopt);
+}
+
+TEST_F(BadInputTest, EmptyFileName) {
+  ASSERT_TRUE(instruments());
+  check(kArgumentGroup, "empty file name", {""}, "Unable to open file\n", 255, std::nullopt);
+}
+
+TEST_F(BadInputTest, UsbNameWithInvalidUtf8MatchesNothing) {
+  ASSERT_TRUE(instruments());
+  // No path holds it, so the first instrument is used.
+  check(kArgumentGroup, "/U name of invalid UTF-8",
+        {input_file("data.bin", kHello), "/U", "\xFF\xFE"}, kSentHello, 0, kHello, "first");
+}
+
+TEST_F(BadInputTest, UsbNameOf100000Bytes) {
+  ASSERT_TRUE(instruments());
+  check(kArgumentGroup, "/U name of 100000 bytes",
+        {input_file("data.bin", kHello), "/U", std::string(kLong, 'u')}, kSentHello, 0, kHello,
+        "first");
+}
+
+TEST_F(BadInputTest, TimeoutOfInvalidUtf8) {
+  ASSERT_TRUE(instruments());
+  check(kArgumentGroup, "/T value of invalid UTF-8",
+        {input_file("data.bin", kHello), "answer.bin", "/T", "1\xFF"}, kInvalidMore, 255,
+        std::nullopt);
+}
+
+TEST_F(BadInputTest, TimeoutWithControlCharacters) {
+  ASSERT_TRUE(instruments());
+  check(kArgumentGroup, "/T value with control characters",
+        {input_file("data.bin", kHello), "answer.bin", "/T", "\t100\n"}, kInvalidMore, 255,
+        std::nullopt);
+}
+
+TEST_F(BadInputTest, TimeoutOf100000Digits) {
+  ASSERT_TRUE(instruments());
+  check(kArgumentGroup, "/T value of 100000 digits",
+        {input_file("data.bin", kHello), "answer.bin", "/T", std::string(kLong, '1')}, kInvalidMore,
+        255, std::nullopt);
+  EXPECT_NE(access((root() + "/answer.bin").c_str(), F_OK), 0);
+}
+
+// --- Every argument count from 0 to 10, the payload name naming no file: no
+// count crashes, and none reaches an instrument.
+
+class ArgumentCountTest : public BadInputTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ArgumentCountTest, ClearOutcomeAndNoInstrumentTouched) {
+  const int count = GetParam();
+  ASSERT_TRUE(instruments());
+  std::vector<std::string> args;
+  for (int i = 1; i <= count; ++i)
+    args.push_back(i == 1 ? "missing.bin" : "word" + std::to_string(i));
+  std::string shown = kInvalidMore;
+  int exit_status = 255;
+  if (count == 0) {
+    shown = kUsage;
+    exit_status = 0;
+  } else if (count <= 2) {
+    shown = "Unable to open file\n";
+  } else if (count == 3) {
+    shown = kInvalidFour;
+  }
+  check(kCountGroup, std::to_string(count) + (count == 1 ? " argument" : " arguments"), args, shown,
+        exit_status, std::nullopt);
+}
+
+INSTANTIATE_TEST_SUITE_P(ZeroToTen, ArgumentCountTest, ::testing::Range(0, 11));
+
+}  // namespace
+}  // namespace tarnlink::e2e
