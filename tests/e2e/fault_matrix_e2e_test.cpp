@@ -18,6 +18,7 @@
 #include <functional>
 #include <future>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -235,6 +236,9 @@ struct FaultCase {
   std::size_t at_instrument;          // leading bytes of the job's stream that got there
   std::optional<std::size_t> stored;  // bytes in the output file; none: no file made
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 
 class FaultMatrixTest : public FaultMatrixBase, public ::testing::WithParamInterface<FaultCase> {};
 
