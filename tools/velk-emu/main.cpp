@@ -15,12 +15,12 @@ int main(int argc, char** argv) {
   velk_emu::Options options;
   std::string error;
   if (!velk_emu::parse_options(argc, argv, options, error)) {
-    std::fprintf(stderr, "velk-emu: %s\n%s", error.c_str(), velk_emu::usage());
+    (void)std::fprintf(stderr, "velk-emu: %s\n%s", error.c_str(), velk_emu::usage());
     return 2;
   }
   std::vector<std::uint8_t> answer;
   if (!velk_emu::load_answer(options, answer, error)) {
-    std::fprintf(stderr, "velk-emu: %s\n", error.c_str());
+    (void)std::fprintf(stderr, "velk-emu: %s\n", error.c_str());
     return 2;
   }
 
@@ -35,25 +35,25 @@ int main(int argc, char** argv) {
     std::perror("velk-emu: signalfd");
     return 1;
   }
-  signal(SIGPIPE, SIG_IGN);
+  (void)signal(SIGPIPE, SIG_IGN);
   // The default slack of 50 us is half of a 4096-byte block's time on a 40 MB/s
   // link: --rate wake-ups must come when asked.
   (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
   velk_emu::Service service(std::move(options), std::move(answer));
   if (!service.publish(error)) {
-    std::fprintf(stderr, "velk-emu: %s\n", error.c_str());
+    (void)std::fprintf(stderr, "velk-emu: %s\n", error.c_str());
     return 1;
   }
   for (const std::string& path : service.device_paths()) std::printf("%s\n", path.c_str());
   std::printf("ready\n");
-  std::fflush(stdout);
+  (void)std::fflush(stdout);
 
   const bool served = service.run(stop_fd, error);
   service.unpublish();
   close(stop_fd);
   if (!served) {
-    std::fprintf(stderr, "velk-emu: %s\n", error.c_str());
+    (void)std::fprintf(stderr, "velk-emu: %s\n", error.c_str());
     return 1;
   }
   return 0;
