@@ -14,8 +14,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -88,8 +90,11 @@ class HostileDirTest : public E2eTest {
 
   // Plants a presence file for `name` and holds its lock as a service would, so
   // that only the checks on the entry itself can keep it out of the listing.
-  void hold_presence(const std::string& name) {
-    const int fd = open((device(name) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  void hold_presence(const std::string& name) { hold_lock(device(name) + ".lock"); }
+
+  // Creates `path` with a late appearance key and holds its lock.
+  void hold_lock(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
     held_.push_back(fd);
     ASSERT_EQ(pwrite(fd, kLateKey.data(), kLateKey.size(), 0),
@@ -115,8 +120,8 @@ class HostileDirTest : public E2eTest {
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.output, kBanner + shown) << command;
     EXPECT_EQ(result.exit_status, exit_status) << command;
-    rows_.push_back({situation, command, shown_in_table(result.output),
-                     std::to_string(result.exit_status)});
+    rows_.push_back(
+        {situation, command, shown_in_table(result.output), std::to_string(result.exit_status)});
   }
 
   // Stops every emulator and checks that exactly `opened` (one session each)
@@ -208,14 +213,7 @@ TEST_F(HostileDirTest, LinkInPlaceOfAPresenceFileIsNotFollowed) {
   // The stale socket's presence file now points at a file someone holds locked.
   ASSERT_EQ(unlink(device("stale.lock").c_str()), 0);
   const std::string decoy = root() + "/decoy.lock";
-  const int fd = open(decoy.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0);
-  held_.push_back(fd);
-  ASSERT_EQ(pwrite(fd, kLateKey.data(), kLateKey.size(), 0), static_cast<ssize_t>(kLateKey.size()));
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &lock), 0);
+  hold_lock(decoy);
   ASSERT_EQ(symlink(decoy.c_str(), device("stale.lock").c_str()), 0);
   const std::string situation = "stale socket whose presence file is a link to a locked file";
   expect_run(situation, {"/L"}, "Device not found!\n", 255, "tarnlink /L");
@@ -350,6 +348,48 @@ TEST_F(LongPathTest, PathsOf107And108BytesEachReachTheirOwnInstrument) {
   rows_.push_back({situation, "tarnlink data.bin /U pq",
                    visible(to_long.output.substr(kBanner.size())),
                    std::to_string(to_long.exit_status), "the 108-byte path only"});
+}
+
+TEST_F(LongPathTest, PathTooLongForAnyAddressIsNotCutShort) {
+  // Even through /proc/self/fd the path does not fit: the open must fail rather
+  // than reach the instrument whose path is its first 107 bytes.
+  if (!serve_at_length(107)) GTEST_SKIP() << "the temporary directory's path is too long";
+  const std::string decoy = dir_ + "/" + short_name_;
+  // Short enough to bind from inside the directory, too long for /proc/self/fd/N/.
+  const std::string name = short_name_ + std::string(85, 'z');
+  const std::string path = dir_ + "/" + name;
+  ASSERT_EQ(path.substr(0, 107), decoy);
+  // Bound by its name from inside the directory, the only way such a socket can be made.
+  const int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(here, 0);
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  const int listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, name.data(), name.size());
+  const int bound = bind(listener, reinterpret_cast<const sockaddr*>(&address),
+                         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + 1));
+  ASSERT_EQ(fchdir(here), 0);
+  close(here);
+  ASSERT_EQ(bound, 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  hold_lock(path + ".lock");
+
+  const RunResult list = run_here({"/L"});
+  EXPECT_NE(list.output.find("3 " + path + "\n"), std::string::npos) << list.output;
+  const RunResult result = run_here({input_file("data.bin", kPayload), "/U", "zzz"});
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.output, kBanner);
+  EXPECT_EQ(result.exit_status, 255);
+  EXPECT_EQ(emulator_->stop(), 0);
+  EXPECT_TRUE(log_of(short_name_).empty()) << "the 107-byte path was opened";
+  EXPECT_TRUE(log_of(long_name_).empty());
+  EXPECT_LT(accept(listener, nullptr, nullptr), 0) << "the unreachable socket was reached";
+  close(listener);
+  rows_.push_back({"socket path of " + std::to_string(path.size()) +
+                       " bytes, its first 107 bytes another instrument's path",
+                   "tarnlink data.bin /U zzz", visible(result.output.substr(kBanner.size())),
+                   std::to_string(result.exit_status), "nothing"});
 }
 
 }  // namespace
