@@ -355,7 +355,8 @@ void Instrument::receive_request(Clock::time_point now) {
 
 void Instrument::on_write(const protocol::Request& request, Clock::time_point now) {
   ++writes_;
-  log("write " + std::to_string(request.size));
+  // Checked first: building the line for nobody would cost every block of a transfer.
+  if (log_fd_ >= 0) log("write " + std::to_string(request.size));
   if (listed(options_.faults.write_errors, writes_)) {
     respond(protocol::encode_response(protocol::ResponseType::kWrite, posix::kErrorGenFailure, 0),
             nullptr, 0, now, now);
@@ -424,7 +425,7 @@ void Instrument::finish_read(Clock::time_point now) {
     parts[count++] = {const_cast<std::uint8_t*>(chunk->data()), take};
     total += take;
   }
-  log("read -> " + std::to_string(total));
+  if (log_fd_ >= 0) log("read -> " + std::to_string(total));
   Clock::time_point at = now;
   if (options_.rate != 0 && total != 0) {
     read_free_ = std::max(now - kRateSlack, read_free_) + transfer_time(total);
