@@ -18,7 +18,15 @@ ctest --test-dir "$ROOT/build/release" --output-on-failure -j "$jobs"
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 configure_and_build "$ROOT/build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DTARNLINK_SANITIZE=ON
-ctest --test-dir "$ROOT/build/sanitize" --output-on-failure -j "$jobs"
+# A sanitizer report must not pass for a program's own exit status.
+ASAN_OPTIONS=exitcode=86 UBSAN_OPTIONS=exitcode=86 \
+  ctest --test-dir "$ROOT/build/sanitize" --output-on-failure -j "$jobs"
+
+echo "== static analysis"
+"$ROOT/scripts/lint.sh"
+
+echo "== fuzzing, a short bounded run"
+"$ROOT/scripts/fuzz.sh"
 
 echo "== Debian package, manual pages and completion"
 "$ROOT/scripts/test-package.sh"
