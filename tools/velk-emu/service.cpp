@@ -70,6 +70,13 @@ constexpr std::size_t kMaxGather = 64;
 // time the link carries at most its rate's worth plus this much.
 constexpr Clock::duration kRateSlack = std::chrono::milliseconds(2);
 
+// How long the poll loop keeps looking without sleeping after something
+// happened. An instrument answers within microseconds, and a client in a
+// transfer sends its next request within microseconds of the last answer; a
+// processor that was let go idle in between takes far longer than that to wake,
+// and the link would run at the speed of the machine's wake-ups.
+constexpr Clock::duration kStayAwake = std::chrono::microseconds(100);
+
 }  // namespace
 
 class Instrument {
@@ -564,6 +571,7 @@ std::vector<std::string> Service::device_paths() const {
 
 bool Service::run(int stop_fd, std::string& error) {
   std::vector<pollfd> fds;
+  Clock::time_point last_event;
   for (;;) {
     fds.clear();
     fds.push_back({stop_fd, POLLIN, 0});
@@ -583,12 +591,17 @@ bool Service::run(int stop_fd, std::string& error) {
       wait.tv_sec = static_cast<time_t>(ns / 1000000000);
       wait.tv_nsec = static_cast<long>(ns % 1000000000);
     }
-    if (ppoll(fds.data(), fds.size(), wake ? &wait : nullptr, nullptr) < 0) {
+    timespec no_wait{};
+    const bool awake = Clock::now() - last_event < kStayAwake;
+    const int ready =
+        ppoll(fds.data(), fds.size(), awake ? &no_wait : wake ? &wait : nullptr, nullptr);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       error = failure("poll");
       return false;
     }
     const auto now = Clock::now();
+    if (ready > 0) last_event = now;
     for (const auto& instrument : instruments_) instrument->handle(fds, now);
     if ((fds[0].revents & POLLIN) != 0) return true;
   }
