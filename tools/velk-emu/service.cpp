@@ -592,7 +592,9 @@ bool Service::run(int stop_fd, std::string& error) {
       wait.tv_nsec = static_cast<long>(ns % 1000000000);
     }
     timespec no_wait{};
-    const bool awake = Clock::now() - last_event < kStayAwake;
+    // A timer means an answer is being held back (--rate, --answer-delay) or a
+    // read waits: nothing is expected before it, so the loop sleeps until then.
+    const bool awake = !wake && Clock::now() - last_event < kStayAwake;
     const int ready =
         ppoll(fds.data(), fds.size(), awake ? &no_wait : wake ? &wait : nullptr, nullptr);
     if (ready < 0) {
