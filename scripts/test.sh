@@ -16,6 +16,9 @@ configure_and_build "$ROOT/build/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir "$ROOT/build/release" --output-on-failure -j "$jobs"
 [[ $mode == quick ]] && exit 0
 
+echo "== benchmark, quick mode (checks that the numbers are produced, not their values)"
+"$ROOT/bench/run" --quick
+
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 configure_and_build "$ROOT/build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DTARNLINK_SANITIZE=ON
 # A sanitizer report must not pass for a program's own exit status.
