@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "matrix_report.h"
 
 namespace tarnlink::e2e {
 namespace {
@@ -37,39 +38,6 @@ const std::vector<std::string> kSession = {
 // Larger than any key a service gives, so that a planted entry would be listed
 // last and be the default choice.
 const std::string kLateKey = "18000000000000000000\n";
-
-std::string visible(const std::string& text) {
-  std::string shown;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\n') {
-      shown += "↵";
-    } else if (c == '\b') {
-      if (shown.size() < 3 || shown.compare(shown.size() - 3, 3, "⌫") != 0) shown += "⌫";
-    } else if (c == '|') {
-      shown += "\\|";
-    } else if (byte < 0x20 || byte >= 0x7F) {
-      char code[8];
-      std::snprintf(code, sizeof code, "\\x%02X", byte);
-      shown += code;
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
-}
-
-void append_row(const std::vector<std::string>& fields) {
-  const char* out = std::getenv("TARNLINK_MATRIX_OUT");
-  if (out == nullptr || *out == '\0') return;
-  std::string line;
-  for (const std::string& field : fields) line += (line.empty() ? "" : "\t") + field;
-  line += "\n";
-  const int fd = open(out, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0) << "cannot open " << out;
-  EXPECT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-  close(fd);
-}
 
 class HostileDirTest : public E2eTest {
  protected:
