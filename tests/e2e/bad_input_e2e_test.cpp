@@ -54,16 +54,8 @@ std::string sent(std::size_t size) {
 }
 
 // Instruments "first" and "last"; without /U the program picks "last".
-class BadInputTest : public E2eTest {
+class BadInputTest : public ReportedTest {
  protected:
-  void TearDown() override {
-    E2eTest::TearDown();
-    if (!row_.empty()) {
-      row_.push_back(HasFailure() ? "FAIL" : "pass");
-      append_row(row_);
-    }
-  }
-
   bool instruments(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args{"--device", "first", "--device", "last"};
     args.insert(args.end(), extra.begin(), extra.end());
@@ -113,7 +105,6 @@ class BadInputTest : public E2eTest {
   }
 
   std::vector<std::string> runner_args_;
-  std::vector<std::string> row_;
 };
 
 constexpr const char* kPayloadGroup = "payload file";

@@ -89,16 +89,8 @@ std::size_t count_lines(const std::vector<std::string>& log, const std::string& 
   return count;
 }
 
-class FaultMatrixBase : public E2eTest {
+class FaultMatrixBase : public ReportedTest {
  protected:
-  void TearDown() override {
-    E2eTest::TearDown();
-    if (!row_.empty()) {
-      row_.push_back(HasFailure() ? "FAIL" : "pass");
-      append_row(row_);
-    }
-  }
-
   // Both instruments, with `args` (faults, answer, rate) for each.
   Emulator* instruments(std::vector<std::string> args) {
     args.insert(args.begin(), {"--device", kFirst, "--device", kLast});
@@ -175,7 +167,6 @@ class FaultMatrixBase : public E2eTest {
   // The bound for the emulator to reach the point where the test interferes.
   static constexpr std::chrono::milliseconds kEventLimit{15000};
 
-  std::vector<std::string> row_;
 };
 
 struct FaultCase {

@@ -57,4 +57,12 @@ void append_row(const std::vector<std::string>& fields) {
   close(fd);
 }
 
+void ReportedTest::TearDown() {
+  E2eTest::TearDown();
+  if (!row_.empty()) {
+    row_.push_back(HasFailure() ? "FAIL" : "pass");
+    append_row(row_);
+  }
+}
+
 }  // namespace tarnlink::e2e

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "harness.h"
+
 namespace tarnlink::e2e {
 
 // The program's output as a table cell: 30 backspaces, line ends and other
@@ -13,5 +15,13 @@ std::string visible(const std::string& text);
 
 // Appends one tab-separated row to the file named by TARNLINK_MATRIX_OUT, if set.
 void append_row(const std::vector<std::string>& fields);
+
+// A test that reports its case as one row: the fields it put in row_, then its
+// verdict.
+class ReportedTest : public E2eTest {
+ protected:
+  void TearDown() override;
+  std::vector<std::string> row_;
+};
 
 }  // namespace tarnlink::e2e
