@@ -11,7 +11,7 @@ if(NOT CMAKE_CROSSCOMPILING)
   include(GoogleTest)
 
   function(tarnlink_discover_tests target)
-    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)
+    gtest_discover_tests(${target} NO_PRETTY_VALUES DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)
   endfunction()
   return()
 endif()
