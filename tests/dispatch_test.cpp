@@ -8,6 +8,7 @@
 
 #include "support/connected_device.h"
 #include "support/case_name.h"
+#include "support/expected_text.h"
 #include "support/fake_platform.h"
 #include "support/temp_dir.h"
 
@@ -20,22 +21,10 @@ using testing::kErase;
 using testing::native;
 using testing::TempDir;
 
-const std::string kBanner = "tarnlink ver 2.3 - Morlend - DRQ \n";
-const std::string kUsage =
-    "tarnlink <filename>  - send <filename> to VELK Device\n"
-    "tarnlink <filename> /M - send <filename> to VELK Device as Firmware\n"
-    "tarnlink <filename1> <filename2> [/T<n>] - send <filename> to VELK Device and read "
-    "<filename2> from VELK Device\n"
-    "     [/T<n>] - optional TimeOut\n"
-    "tarnlink <string> <filename> /S [/T<n>] - send sequence of characters <string> to VELK "
-    "Device and read <filneme> from VELK Device\n"
-    "     [/T<n>] - optional TimeOut i mili second\n"
-    "     - if filename is CON as output - it'll be screen\n"
-    "     - default timeout is 8 sek\n"
-    "tarnlink <filename> /U <USBName> - send <filename> to Velk Device connected by <USBName> "
-    "port.\n";
-const std::string kInvalidFour = " Invalid  parameters\n";
-const std::string kInvalidMore = "  Invalid  parameters\n";
+const std::string& kBanner = testing::kBannerLine;
+using testing::kInvalidFour;
+using testing::kInvalidMore;
+using testing::kUsage;
 
 // Runs tarnlink against a fake with one present instrument. "$IN" in an argument
 // stands for a 10-byte input file, "$OUT" for an output file.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "support/expected_text.h"
 #include "matrix_report.h"
 
 namespace tarnlink::e2e {
@@ -25,21 +26,9 @@ namespace {
 
 const std::string kHello = "hello";
 const std::string kSentHello = progress("Send: 5 bytes\n");
-const std::string kInvalidFour = " Invalid  parameters\n";
-const std::string kInvalidMore = "  Invalid  parameters\n";
-const std::string kUsage =
-    "tarnlink <filename>  - send <filename> to VELK Device\n"
-    "tarnlink <filename> /M - send <filename> to VELK Device as Firmware\n"
-    "tarnlink <filename1> <filename2> [/T<n>] - send <filename> to VELK Device and read "
-    "<filename2> from VELK Device\n"
-    "     [/T<n>] - optional TimeOut\n"
-    "tarnlink <string> <filename> /S [/T<n>] - send sequence of characters <string> to VELK "
-    "Device and read <filneme> from VELK Device\n"
-    "     [/T<n>] - optional TimeOut i mili second\n"
-    "     - if filename is CON as output - it'll be screen\n"
-    "     - default timeout is 8 sek\n"
-    "tarnlink <filename> /U <USBName> - send <filename> to Velk Device connected by <USBName> "
-    "port.\n";
+using testing::kInvalidFour;
+using testing::kInvalidMore;
+using testing::kUsage;
 // The largest argument Linux passes is 128 KiB; this is well within it and far
 // beyond any path or number.
 constexpr std::size_t kLong = 100000;
