@@ -1,7 +1,6 @@
 #include "device/device_access.h"
 
 #include <algorithm>
-#include <array>
 #include <limits>
 
 #include "device/contract.h"
@@ -113,26 +112,35 @@ std::int32_t DeviceAccess::check_selected() const {
 }
 
 std::int32_t DeviceAccess::WriteData(const ByteBuffer& data) {
+  return WriteData(data.data(), data.size());
+}
+
+std::int32_t DeviceAccess::WriteData(const std::uint8_t* data, std::size_t length) {
   if (const std::int32_t status = check_selected(); status != kStatusOk) return status;
-  if (data.size() > std::numeric_limits<std::uint32_t>::max()) return kStatusFailed;
-  const auto size = static_cast<std::uint32_t>(data.size());
+  if (length > std::numeric_limits<std::uint32_t>::max()) return kStatusFailed;
+  const auto size = static_cast<std::uint32_t>(length);
   std::uint32_t written = 0;
-  if (!platform_.write(current_->handle, data.data(), size, &written)) return kStatusFailed;
+  if (!platform_.write(current_->handle, data, size, &written)) return kStatusFailed;
   return written == size ? kStatusOk : kStatusShort;
 }
 
 std::int32_t DeviceAccess::read_chunks(ByteBuffer& buffer, bool limited, std::uint32_t limit) {
   if (const std::int32_t status = check_selected(); status != kStatusOk) return status;
-  std::array<std::uint8_t, contract::kChunkSize> chunk{};
   std::uint32_t got = contract::kChunkSize;
   while (got >= contract::kChunkSize) {
-    if (!platform_.read(current_->handle, chunk.data(), contract::kChunkSize, &got)) {
+    // Each chunk is read straight into the buffer's end, which then shrinks to
+    // what arrived.
+    const std::size_t kept = buffer.size();
+    buffer.resize(kept + contract::kChunkSize);
+    const bool read =
+        platform_.read(current_->handle, buffer.data() + kept, contract::kChunkSize, &got);
+    // A count beyond what was asked for cannot be trusted: nothing of it is kept.
+    if (!read || got > contract::kChunkSize) {
+      buffer.resize(kept);
       return kStatusFailed;
     }
-    // A count beyond what was asked for cannot be trusted: nothing of it is kept.
-    if (got > contract::kChunkSize) return kStatusFailed;
+    buffer.resize(kept + got);
     if (limited && got == 0) return kStatusFailed;
-    buffer.insert(buffer.end(), chunk.begin(), chunk.begin() + got);
     if (limited && buffer.size() >= limit) return kStatusLimitReached;
   }
   return kStatusOk;

@@ -65,6 +65,9 @@ class DeviceAccess {
 
   // One write of the whole buffer. 0, 1, 3, 4, 5.
   std::int32_t WriteData(const ByteBuffer& data);
+  // The same for `size` bytes at `data`, which a sender hands over in place,
+  // block after block, instead of copying each block out first.
+  std::int32_t WriteData(const std::uint8_t* data, std::size_t size);
   // Appends 4096-byte chunks until a shorter one arrives. 0, 1, 4, 5.
   std::int32_t ReadData(ByteBuffer& buffer);
   // As ReadData, but a zero-byte chunk is 1, and a buffer holding at least

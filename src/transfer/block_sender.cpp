@@ -1,31 +1,64 @@
 #include "transfer/block_sender.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
+#include <string_view>
 
 #include "device/contract.h"
 #include "transfer/console.h"
 
 namespace tarnlink {
+namespace {
 
-std::int32_t SendBuffer(DeviceAccess& device, std::ostream& out, const std::uint8_t* payload,
-                        PayloadSize size) {
+// "OFFSET / TOTAL", put together in `text` without allocating: it is rewritten
+// every third block of a payload that may have half a million of them.
+class ProgressText {
+public:
+  explicit ProgressText(std::int32_t total) {
+    const auto [end, error] =
+        std::to_chars(total_.data(), total_.data() + total_.size(), total);
+    (void)error; // ten digits and a sign always fit
+    total_size_ = static_cast<std::size_t>(end - total_.data());
+  }
+
+  std::string_view at(std::int64_t offset) {
+    char *end =
+        std::to_chars(text_.data(), text_.data() + kNumberRoom, offset).ptr;
+    end = std::copy_n(kSeparator.data(), kSeparator.size(), end);
+    end = std::copy_n(total_.data(), total_size_, end);
+    return {text_.data(), static_cast<std::size_t>(end - text_.data())};
+  }
+
+private:
+  static constexpr std::size_t kNumberRoom =
+      20; // any 64-bit value with its sign
+  static constexpr std::string_view kSeparator = " / ";
+  std::array<char, kNumberRoom> total_{};
+  std::size_t total_size_ = 0;
+  std::array<char, 2 * kNumberRoom + kSeparator.size()> text_{};
+};
+
+} // namespace
+
+std::int32_t SendBuffer(DeviceAccess &device, std::ostream &out,
+                        const std::uint8_t *payload, PayloadSize size) {
   constexpr auto kBlock = static_cast<std::int32_t>(contract::kChunkSize);
   const std::int32_t total = PayloadCount(size);
-  const std::string total_text = " / " + decimal(total);
-  ByteBuffer block;  // one block at a time; its storage is reused
-  block.reserve(contract::kChunkSize);
+  ProgressText progress_text(total);
   int progress = 0;
   // The offset is 64-bit so that the last block of a payload near 2 GiB cannot
   // make it wrap.
   for (std::int64_t offset = 0; offset < total; offset += kBlock) {
     if (++progress > 2) {
-      write_progress(out, decimal(offset) + total_text);
+      write_progress(out, progress_text.at(offset));
       progress = 0;
     }
-    const auto length = static_cast<std::size_t>(std::min<std::int64_t>(kBlock, total - offset));
-    const std::uint8_t* first = payload + offset;
-    block.assign(first, first + length);
-    if (device.WriteData(block) != kStatusOk) {
+    // Each block goes out in place: the payload is not changed while it is
+    // sent, so a copy of the block would only cost time.
+    const auto length = static_cast<std::size_t>(
+        std::min<std::int64_t>(kBlock, total - offset));
+    if (device.WriteData(payload + offset, length) != kStatusOk) {
       write_line(out, "    Error ! ");
       return -1;
     }
@@ -38,4 +71,4 @@ std::int32_t SendBuffer(DeviceAccess& device, std::ostream& out, const std::uint
   return 0;
 }
 
-}  // namespace tarnlink
+} // namespace tarnlink

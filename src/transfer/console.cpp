@@ -1,17 +1,29 @@
 #include "transfer/console.h"
 
+#include <algorithm>
+#include <array>
+
 namespace tarnlink {
 namespace {
 constexpr std::string_view kErase = "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b";
 static_assert(kErase.size() == 30);
 
-// Each text goes out in one write, so an unbuffered console never shows half of it.
+// Each text goes out in one write, so an unbuffered console never shows half of
+// it. Texts that fit (every progress text does) are put together on the stack:
+// a send rewrites its progress text every third block.
 void emit(std::ostream& out, std::string_view prefix, std::string_view text, bool line_end) {
-  std::string whole;
-  whole.reserve(prefix.size() + text.size() + 1);
-  whole.append(prefix).append(text);
-  if (line_end) whole.push_back('\n');
-  out.write(whole.data(), static_cast<std::streamsize>(whole.size()));
+  const std::size_t size = prefix.size() + text.size() + (line_end ? 1 : 0);
+  std::array<char, 128> local;
+  std::string large;
+  char* whole = local.data();
+  if (size > local.size()) {
+    large.resize(size);
+    whole = large.data();
+  }
+  char* end = std::copy(prefix.begin(), prefix.end(), whole);
+  end = std::copy(text.begin(), text.end(), end);
+  if (line_end) *end = '\n';
+  out.write(whole, static_cast<std::streamsize>(size));
   if (line_end) out.flush();
 }
 
