@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <string>
 #include <string_view>
 
 #include "device/contract.h"
@@ -11,38 +12,28 @@
 namespace tarnlink {
 namespace {
 
-// "OFFSET / TOTAL", put together in `text` without allocating: it is rewritten
-// every third block of a payload that may have half a million of them.
+// "OFFSET / TOTAL", rewritten every third block of a payload that may have half
+// a million of them: the offset goes into a fixed buffer, so no block allocates.
 class ProgressText {
-public:
-  explicit ProgressText(std::int32_t total) {
-    const auto [end, error] =
-        std::to_chars(total_.data(), total_.data() + total_.size(), total);
-    (void)error; // ten digits and a sign always fit
-    total_size_ = static_cast<std::size_t>(end - total_.data());
-  }
+ public:
+  explicit ProgressText(std::int32_t total) : total_text_(" / " + decimal(total)) {}
 
   std::string_view at(std::int64_t offset) {
-    char *end =
-        std::to_chars(text_.data(), text_.data() + kNumberRoom, offset).ptr;
-    end = std::copy_n(kSeparator.data(), kSeparator.size(), end);
-    end = std::copy_n(total_.data(), total_size_, end);
+    char* end = std::to_chars(text_.data(), text_.data() + kNumberRoom, offset).ptr;
+    end = std::copy(total_text_.begin(), total_text_.end(), end);
     return {text_.data(), static_cast<std::size_t>(end - text_.data())};
   }
 
-private:
-  static constexpr std::size_t kNumberRoom =
-      20; // any 64-bit value with its sign
-  static constexpr std::string_view kSeparator = " / ";
-  std::array<char, kNumberRoom> total_{};
-  std::size_t total_size_ = 0;
-  std::array<char, 2 * kNumberRoom + kSeparator.size()> text_{};
+ private:
+  static constexpr std::size_t kNumberRoom = 20;  // any 64-bit value with its sign
+  std::string total_text_;
+  std::array<char, 2 * kNumberRoom + 3> text_{};  // the offset, " / ", the total
 };
 
-} // namespace
+}  // namespace
 
-std::int32_t SendBuffer(DeviceAccess &device, std::ostream &out,
-                        const std::uint8_t *payload, PayloadSize size) {
+std::int32_t SendBuffer(DeviceAccess& device, std::ostream& out, const std::uint8_t* payload,
+                        PayloadSize size) {
   constexpr auto kBlock = static_cast<std::int32_t>(contract::kChunkSize);
   const std::int32_t total = PayloadCount(size);
   ProgressText progress_text(total);
@@ -56,8 +47,7 @@ std::int32_t SendBuffer(DeviceAccess &device, std::ostream &out,
     }
     // Each block goes out in place: the payload is not changed while it is
     // sent, so a copy of the block would only cost time.
-    const auto length = static_cast<std::size_t>(
-        std::min<std::int64_t>(kBlock, total - offset));
+    const auto length = static_cast<std::size_t>(std::min<std::int64_t>(kBlock, total - offset));
     if (device.WriteData(payload + offset, length) != kStatusOk) {
       write_line(out, "    Error ! ");
       return -1;
@@ -71,4 +61,4 @@ std::int32_t SendBuffer(DeviceAccess &device, std::ostream &out,
   return 0;
 }
 
-} // namespace tarnlink
+}  // namespace tarnlink
