@@ -381,6 +381,13 @@ class InterruptedLinkTest : public FaultMatrixBase {
             stored};
   }
 
+  // The stored column of a cut receive: the bytes in the output file against
+  // the bytes the instrument answered.
+  std::string stored_of_answered() {
+    return std::to_string(read_file(output_path()).size()) + " of " +
+           std::to_string(bytes_read(log_of(kLast))) + " answered";
+  }
+
   static bool sending(const std::vector<std::string>& log) {
     return count_lines(log, "write ") >= 5;
   }
@@ -465,8 +472,7 @@ TEST_F(InterruptedLinkTest, KilledDuringReceive) {
   emulator->kill_hard();
   const RunResult result = running.get();
   record(Job::kFileReceive, "SIGKILL during the receive", result, bin_of(kLast).size(), 1,
-         std::to_string(read_file(output_path()).size()) + " of " +
-             std::to_string(bytes_read(log_of(kLast))) + " answered");
+         stored_of_answered());
   ASSERT_TRUE(under_way) << "the receive never got under way";
   EXPECT_EQ(bin_of(kLast), "x");
   expect_cut_receive(result, answer);
@@ -509,9 +515,7 @@ TEST_F(InterruptedLinkTest, StoppedDuringReceive) {
   const RunResult result = running.get();
   stop_emulators();
   record(Job::kFileReceive, "emulator stopped (SIGSTOP) during the receive", result,
-         bin_of(kLast).size(), 1,
-         std::to_string(read_file(output_path()).size()) + " of " +
-             std::to_string(bytes_read(log_of(kLast))) + " answered");
+         bin_of(kLast).size(), 1, stored_of_answered());
   ASSERT_TRUE(under_way) << "the receive never got under way";
   expect_cut_receive(result, answer);
 }
