@@ -3,19 +3,22 @@
 // same handshake, then only moves bytes.
 //   bare_link send FILE     loads FILE into one buffer and writes it in 4096-byte
 //                           blocks straight from that buffer
-//   bare_link receive MS    sets the link timeout to MS, writes one byte to start
-//                           the answer, then reads until a read brings nothing
+//   bare_link receive MS [OUTPUT]
+//                           sets the link timeout to MS, writes one byte to start
+//                           the answer, then reads until a read brings nothing;
+//                           with OUTPUT it stores the answer there as tarnlink
+//                           does: passes of up to 64 KiB, one write each
 // Prints the byte count moved; exits 0 on success, 1 on any failure.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// Files go through unbuffered stdio, the same code on every platform: bytes go
+// between the caller's buffer and the system's read or write without a copy.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "device/contract.h"
@@ -37,7 +40,7 @@ bool failed(const char* what, Platform& platform) {
 bool connect(Platform& platform, Handle& handle) {
   const tarnlink::InfoSet set = platform.class_devices();
   if (set == tarnlink::kInvalidInfoSet || set == 0) return failed("enumeration", platform);
-  std::string path;
+  tarnlink::NativeString path;
   tarnlink::InterfaceData data{};
   for (std::uint32_t member = 0; platform.enum_interface(set, member, data); ++member) {
     std::uint32_t required = 0;
@@ -89,26 +92,26 @@ bool write_all(Platform& platform, Handle handle, const std::uint8_t* data, std:
 }
 
 bool load(const char* name, std::unique_ptr<std::uint8_t[]>& bytes, std::size_t& size) {
-  const int fd = open(name, O_RDONLY | O_CLOEXEC);
-  struct stat st {};
-  if (fd < 0 || fstat(fd, &st) != 0) {
-    std::perror(name);
-    if (fd >= 0) close(fd);
+  std::error_code error;
+  const std::uintmax_t length = std::filesystem::file_size(name, error);
+  if (error) {
+    std::fprintf(stderr, "bare_link: %s: %s\n", name, error.message().c_str());
     return false;
   }
-  size = static_cast<std::size_t>(st.st_size);
-  bytes.reset(new std::uint8_t[size == 0 ? 1 : size]);
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t got = read(fd, bytes.get() + done, size - done);
-    if (got <= 0) {
-      std::perror(name);
-      close(fd);
-      return false;
-    }
-    done += static_cast<std::size_t>(got);
+  std::FILE* file = std::fopen(name, "rb");
+  if (file == nullptr || std::setvbuf(file, nullptr, _IONBF, 0) != 0) {
+    std::perror(name);
+    if (file != nullptr) std::fclose(file);
+    return false;
   }
-  close(fd);
+  size = static_cast<std::size_t>(length);
+  bytes.reset(new std::uint8_t[size == 0 ? 1 : size]);
+  const std::size_t got = std::fread(bytes.get(), 1, size, file);
+  std::fclose(file);
+  if (got != size) {
+    std::fprintf(stderr, "bare_link: %s: read %zu of %zu bytes\n", name, got, size);
+    return false;
+  }
   return true;
 }
 
@@ -122,7 +125,11 @@ int send_file(Platform& platform, const char* name) {
   return 0;
 }
 
-int receive(Platform& platform, const char* milliseconds) {
+// tarnlink's receiver stores a pass when it holds 16 full chunks or a read
+// came short.
+constexpr std::size_t kPassSize = 16 * contract::kChunkSize;
+
+int receive(Platform& platform, const char* milliseconds, const char* output) {
   char* end = nullptr;
   const long ms = std::strtol(milliseconds, &end, 10);
   if (*milliseconds == '\0' || *end != '\0' || ms < 0 ||
@@ -140,13 +147,35 @@ int receive(Platform& platform, const char* milliseconds) {
   }
   const std::uint8_t trigger = 0;
   if (!write_all(platform, handle, &trigger, 1)) return 1;
-  std::uint8_t chunk[contract::kChunkSize];
+  std::FILE* file = nullptr;
+  if (output != nullptr) {
+    file = std::fopen(output, "wb");
+    if (file == nullptr || std::setvbuf(file, nullptr, _IONBF, 0) != 0) {
+      std::perror(output);
+      return 1;
+    }
+  }
+  // Chunks are read straight into the pass, which is written from where they landed.
+  const std::unique_ptr<std::uint8_t[]> pass(new std::uint8_t[kPassSize]);
   std::uint64_t total = 0;
-  for (;;) {
-    std::uint32_t got = 0;
-    if (!platform.read(handle, chunk, sizeof chunk, &got)) return failed("read", platform) ? 0 : 1;
-    if (got == 0) break;
-    total += got;
+  std::uint32_t got = contract::kChunkSize;
+  while (got != 0) {
+    std::size_t filled = 0;
+    do {
+      if (!platform.read(handle, pass.get() + filled, contract::kChunkSize, &got)) {
+        return failed("read", platform) ? 0 : 1;
+      }
+      filled += got;
+    } while (got == contract::kChunkSize && filled < kPassSize);
+    total += filled;
+    if (file != nullptr && filled != 0 && std::fwrite(pass.get(), 1, filled, file) != filled) {
+      std::perror(output);
+      return 1;
+    }
+  }
+  if (file != nullptr && std::fclose(file) != 0) {
+    std::perror(output);
+    return 1;
   }
   std::printf("%llu\n", static_cast<unsigned long long>(total));
   return 0;
@@ -157,7 +186,9 @@ int receive(Platform& platform, const char* milliseconds) {
 int main(int argc, char** argv) {
   Platform& platform = tarnlink::program_platform();
   if (argc == 3 && std::strcmp(argv[1], "send") == 0) return send_file(platform, argv[2]);
-  if (argc == 3 && std::strcmp(argv[1], "receive") == 0) return receive(platform, argv[2]);
-  std::fprintf(stderr, "usage: bare_link send FILE | bare_link receive MS\n");
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "receive") == 0) {
+    return receive(platform, argv[2], argc == 4 ? argv[3] : nullptr);
+  }
+  std::fprintf(stderr, "usage: bare_link send FILE | bare_link receive MS [OUTPUT]\n");
   return 2;
 }
