@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <limits>
 
-#include "platform/posix/device_directory.h"
-
 namespace velk_emu {
 namespace {
 
@@ -83,10 +81,21 @@ bool parse_fault(const std::string& spec, Faults& faults) {
   return true;
 }
 
+// Names that every Windows path and device interface reference can carry as they are.
+bool valid_bridge_device_name(const std::string& name) {
+  return !name.empty() && name.size() <= 64 &&
+         std::all_of(name.begin(), name.end(), [](char c) {
+           return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+         });
+}
+
 }  // namespace
 
-const char* usage() {
-  return "usage: velk-emu [--dir DIR] [--device NAME]... [--answer MODE] [--answer-delay MS]\n"
+const Transport kDriverBridge{"velk-usb-1-1-sn0001", false, valid_bridge_device_name};
+
+std::string usage(const Transport& transport) {
+  return std::string("usage: velk-emu ") + (transport.takes_dir ? "[--dir DIR] " : "") +
+         "[--device NAME]... [--answer MODE] [--answer-delay MS]\n"
          "                [--capture DIR] [--fault SPEC]... [--rate BYTES_PER_S]\n"
          "  MODE: echo | file:PATH | pattern:N | silent\n"
          "  SPEC: short-write:K | write-error:K | read-error:K | disconnect:K | readback:V |\n"
@@ -97,12 +106,13 @@ bool listed(const std::vector<std::uint32_t>& list, std::uint32_t number) {
   return std::find(list.begin(), list.end(), number) != list.end();
 }
 
-bool parse_options(int argc, const char* const* argv, Options& options, std::string& error) {
+bool parse_options(int argc, const char* const* argv, const Transport& transport, Options& options,
+                   std::string& error) {
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    if (option != "--dir" && option != "--device" && option != "--answer" &&
-        option != "--answer-delay" && option != "--capture" && option != "--fault" &&
-        option != "--rate") {
+    if ((option != "--dir" || !transport.takes_dir) && option != "--device" &&
+        option != "--answer" && option != "--answer-delay" && option != "--capture" &&
+        option != "--fault" && option != "--rate") {
       error = "unknown option '" + option + "'";
       return false;
     }
@@ -119,7 +129,7 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
       }
       options.dir = value;
     } else if (option == "--device") {
-      if (!tarnlink::posix::valid_device_name(value)) {
+      if (!transport.valid_device_name(value)) {
         error = "invalid device name '" + value + "'";
         return false;
       }
@@ -158,7 +168,7 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
       options.rate = number;
     }
   }
-  if (options.devices.empty()) options.devices.push_back(kDefaultDevice);
+  if (options.devices.empty()) options.devices.push_back(transport.default_device);
   return true;
 }
 

@@ -1,6 +1,7 @@
 // velk-emu's command line:
 //   velk-emu [--dir DIR] [--device NAME]... [--answer MODE] [--answer-delay MS]
 //            [--capture DIR] [--fault SPEC]... [--rate BYTES_PER_S]
+// --dir belongs to the Linux service alone.
 #pragma once
 
 #include <chrono>
@@ -11,7 +12,6 @@
 
 namespace velk_emu {
 
-inline constexpr const char* kDefaultDevice = "velk-usb-1-1-SN0001";
 // Largest pattern answer, so that a typo cannot eat the machine's memory.
 inline constexpr std::uint64_t kMaxPatternSize = std::uint64_t{1} << 32;
 
@@ -41,12 +41,25 @@ struct Options {
   std::uint64_t rate = 0;  // bytes per second each way; 0: unlimited
 };
 
-// Parses argv[1..argc-1]. On failure returns false with a one-line reason in
-// `error`. Fills in the default device when none is given.
-bool parse_options(int argc, const char* const* argv, Options& options, std::string& error);
+// What the command line of one transport allows beyond the common options.
+struct Transport {
+  const char* default_device;
+  bool takes_dir;  // --dir DIR: where the instruments are published
+  bool (*valid_device_name)(const std::string& name);
+};
 
-// The usage text, ending in a newline.
-const char* usage();
+// The Windows bridge: no --dir; a NAME is 1 to 64 lower-case letters, digits
+// and dashes.
+extern const Transport kDriverBridge;
+
+// Parses argv[1..argc-1] as `transport`'s command line. On failure returns
+// false with a one-line reason in `error`. Fills in the default device when
+// none is given.
+bool parse_options(int argc, const char* const* argv, const Transport& transport, Options& options,
+                   std::string& error);
+
+// The usage text of `transport`'s command line, ending in a newline.
+std::string usage(const Transport& transport);
 
 // Whether `number` (a write or read count) is among `list`.
 bool listed(const std::vector<std::uint32_t>& list, std::uint32_t number);

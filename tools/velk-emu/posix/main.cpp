@@ -9,13 +9,23 @@
 #include <string>
 
 #include "options.h"
+#include "platform/posix/device_directory.h"
 #include "service.h"
+
+namespace {
+
+// Instruments are sockets in the device directory, named as its listing allows.
+const velk_emu::Transport kSocketService{"velk-usb-1-1-SN0001", true,
+                                         tarnlink::posix::valid_device_name};
+
+}  // namespace
 
 int main(int argc, char** argv) {
   velk_emu::Options options;
   std::string error;
-  if (!velk_emu::parse_options(argc, argv, options, error)) {
-    (void)std::fprintf(stderr, "velk-emu: %s\n%s", error.c_str(), velk_emu::usage());
+  if (!velk_emu::parse_options(argc, argv, kSocketService, options, error)) {
+    (void)std::fprintf(stderr, "velk-emu: %s\n%s", error.c_str(),
+                       velk_emu::usage(kSocketService).c_str());
     return 2;
   }
   std::vector<std::uint8_t> answer;
