@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "answer.h"
 #include "options.h"
 #include "platform/posix/device_directory.h"
 #include "service.h"

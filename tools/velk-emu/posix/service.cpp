@@ -11,12 +11,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <deque>
-#include <fstream>
-#include <iterator>
 #include <optional>
 
-#include "device/contract.h"
+#include "capture_files.h"
+#include "instrument.h"
 #include "platform/posix/device_directory.h"
 #include "platform/posix/device_protocol.h"
 #include "platform/posix/win32_errors.h"
@@ -25,9 +23,7 @@ namespace velk_emu {
 namespace {
 
 namespace protocol = tarnlink::device_protocol;
-namespace contract = tarnlink::contract;
 namespace posix = tarnlink::posix;
-using Clock = std::chrono::steady_clock;
 
 std::string failure(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -49,26 +45,19 @@ void close_fd(int& fd) {
   fd = -1;
 }
 
-// Answer bytes waiting to be read: either owned (an echo) or a view of the
-// process's one file or pattern answer.
-struct Chunk {
-  Clock::time_point ready;
-  std::vector<std::uint8_t> owned;
-  const std::uint8_t* shared = nullptr;
-  std::size_t size = 0;
-  std::size_t offset = 0;
-  const std::uint8_t* data() const { return (shared != nullptr ? shared : owned.data()) + offset; }
-  std::size_t left() const { return size - offset; }
-};
-
-constexpr std::size_t kMaxGather = 64;
-
-// How far a rate-limited link may stand idle, between a response and the next
-// request, and still count as streaming. A link keeps moving while the host
-// turns round; charging that gap (this process's own wake-up included) as link
-// time would make the emulated link slower than its rate. Over any stretch of
-// time the link carries at most its rate's worth plus this much.
-constexpr Clock::duration kRateSlack = std::chrono::milliseconds(2);
+// The device protocol's error number for what the instrument answered.
+std::uint32_t error_number(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kDone: return 0;
+    case Outcome::kBusy: return posix::kErrorBusy;
+    case Outcome::kInUse: return posix::kErrorSharingViolation;
+    case Outcome::kFailure: return posix::kErrorGenFailure;
+    case Outcome::kBadParameter: return posix::kErrorInvalidParameter;
+    case Outcome::kBufferTooSmall: return posix::kErrorInsufficientBuffer;
+    case Outcome::kUnknownRequest: return posix::kErrorInvalidFunction;
+  }
+  return posix::kErrorInvalidFunction;
+}
 
 // How long the poll loop keeps looking without sleeping after something
 // happened. An instrument answers within microseconds, and a client in a
@@ -79,19 +68,23 @@ constexpr Clock::duration kStayAwake = std::chrono::microseconds(100);
 
 }  // namespace
 
-class Instrument {
+// One published instrument: its socket and presence file in the device
+// directory, the connection of the handle that has it open, and its model.
+class Endpoint {
  public:
-  Instrument(const Options& options, const std::vector<std::uint8_t>& answer, std::string name,
-             std::string path)
-      : options_(options), answer_(answer), name_(std::move(name)), path_(std::move(path)) {}
-  ~Instrument() { unpublish(); }
-  Instrument(const Instrument&) = delete;
-  Instrument& operator=(const Instrument&) = delete;
+  Endpoint(const Options& options, const std::vector<std::uint8_t>& answer, std::string name,
+           std::string path)
+      : name_(std::move(name)),
+        path_(std::move(path)),
+        instrument_(options, answer, options.capture_dir.empty() ? nullptr : &capture_) {}
+  ~Endpoint() { unpublish(); }
+  Endpoint(const Endpoint&) = delete;
+  Endpoint& operator=(const Endpoint&) = delete;
 
   const std::string& path() const { return path_; }
   bool published() const { return listen_fd_ >= 0; }
 
-  bool publish(int dir_fd, int capture_fd, std::string& error);
+  bool publish(int dir_fd, const std::string& capture_dir, std::string& error);
   void unpublish();
   // Takes the instrument out of the directory; an open handle stays connected.
   void withdraw();
@@ -101,17 +94,19 @@ class Instrument {
     if (!published()) return;
     if (client_fd_ >= 0) {
       client_index_ = static_cast<int>(fds.size());
-      fds.push_back({client_fd_, static_cast<short>(state_ == State::kIdle ? POLLIN : 0), 0});
+      fds.push_back({client_fd_, static_cast<short>(idle() ? POLLIN : 0), 0});
     }
     listen_index_ = static_cast<int>(fds.size());
     fds.push_back({listen_fd_, POLLIN, 0});
   }
   void handle(const std::vector<pollfd>& fds, Clock::time_point now);
-  std::optional<Clock::time_point> next_timer() const;
+  std::optional<Clock::time_point> next_timer() const {
+    return responding_ ? std::optional<Clock::time_point>(respond_at_) : instrument_.read_timer();
+  }
 
  private:
-  enum class State { kIdle, kReading, kResponding };
-
+  // Ready for the next request: none being read and no response held back.
+  bool idle() const { return !responding_ && !instrument_.reading(); }
   void accept_clients();
   void settle_hangup();
   void receive_request(Clock::time_point now);
@@ -119,47 +114,31 @@ class Instrument {
   void on_read(const protocol::Request& request, Clock::time_point now);
   void on_control(const protocol::Request& request);
   void finish_read(Clock::time_point now);
-  bool respond(const protocol::Header& header, const iovec* data, std::size_t parts,
+  bool respond(const protocol::Header& header, const Span* data, std::size_t parts,
                Clock::time_point at, Clock::time_point now);
   void flush_pending();
   void drop_client(bool log_close);
-  void reset_link();
   void vanish();
-  void log(const std::string& line);
-  Clock::duration transfer_time(std::size_t bytes) const {
-    return std::chrono::nanoseconds(bytes * 1000000000ull / options_.rate);
-  }
 
-  const Options& options_;
-  const std::vector<std::uint8_t>& answer_;
   std::string name_;
   std::string path_;
   int dir_fd_ = -1;
   int listen_fd_ = -1;
   int lock_fd_ = -1;
   int client_fd_ = -1;
-  int bin_fd_ = -1;
-  int log_fd_ = -1;
   int client_index_ = -1;
   int listen_index_ = -1;
+  CaptureFiles capture_;
+  Instrument instrument_;
 
-  // The open handle's state; reset at every open.
-  State state_ = State::kIdle;
-  std::uint32_t writes_ = 0;
-  std::uint32_t reads_ = 0;
-  std::int32_t timeout_ = contract::kHandshakeTimeout;
-  bool answered_ = false;
-  std::deque<Chunk> queue_;
-  std::uint32_t read_max_ = 0;
-  Clock::time_point read_deadline_;
-  std::vector<std::uint8_t> pending_;  // a response held back by --rate
+  // The connection's pacing; reset when it ends.
+  std::vector<std::uint8_t> pending_;  // a response held back until respond_at_
+  bool responding_ = false;
   Clock::time_point respond_at_;
   bool vanish_after_response_ = false;
-  Clock::time_point write_free_;
-  Clock::time_point read_free_;
 };
 
-bool Instrument::publish(int dir_fd, int capture_fd, std::string& error) {
+bool Endpoint::publish(int dir_fd, const std::string& capture_dir, std::string& error) {
   dir_fd_ = dir_fd;
   const std::string lock_name = name_ + posix::kPresenceSuffix;
   lock_fd_ = openat(dir_fd, lock_name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -216,20 +195,14 @@ bool Instrument::publish(int dir_fd, int capture_fd, std::string& error) {
     return false;
   }
   close_fd(path_dir_fd);
-  if (capture_fd >= 0) {
-    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC;
-    bin_fd_ = openat(capture_fd, (name_ + ".bin").c_str(), flags, 0644);
-    log_fd_ = openat(capture_fd, (name_ + ".log").c_str(), flags, 0644);
-    if (bin_fd_ < 0 || log_fd_ < 0) {
-      error = failure("cannot create the capture files of " + name_);
-      unpublish();
-      return false;
-    }
+  if (!capture_dir.empty() && !capture_.open(capture_dir, name_, error)) {
+    unpublish();
+    return false;
   }
   return true;
 }
 
-void Instrument::withdraw() {
+void Endpoint::withdraw() {
   if (listen_fd_ >= 0) {
     // The socket goes first: a listed instrument always has its presence file.
     unlinkat(dir_fd_, name_.c_str(), 0);
@@ -239,74 +212,54 @@ void Instrument::withdraw() {
   close_fd(lock_fd_);
 }
 
-void Instrument::unpublish() {
+void Endpoint::unpublish() {
   if (client_fd_ >= 0) drop_client(false);
   withdraw();
-  close_fd(bin_fd_);
-  close_fd(log_fd_);
+  capture_.close();
 }
 
-void Instrument::log(const std::string& line) {
-  if (log_fd_ < 0) return;
-  const std::string text = line + "\n";
-  // One write per line keeps the log whole at every moment a reader looks.
-  if (::write(log_fd_, text.data(), text.size()) < 0) close_fd(log_fd_);
-}
-
-void Instrument::reset_link() {
-  state_ = State::kIdle;
-  writes_ = reads_ = 0;
-  timeout_ = contract::kHandshakeTimeout;
-  answered_ = false;
-  queue_.clear();
-  pending_.clear();
-  vanish_after_response_ = false;
-  write_free_ = read_free_ = Clock::time_point{};
-}
-
-void Instrument::drop_client(bool log_close) {
+void Endpoint::drop_client(bool log_close) {
   close_fd(client_fd_);
-  reset_link();
-  if (log_close) log("close");
+  pending_.clear();
+  responding_ = false;
+  vanish_after_response_ = false;
+  if (log_close) {
+    instrument_.close();
+  } else {
+    instrument_.drop();
+  }
 }
 
-void Instrument::vanish() {
+void Endpoint::vanish() {
   drop_client(false);
   unpublish();
 }
 
-void Instrument::handle(const std::vector<pollfd>& fds, Clock::time_point now) {
+void Endpoint::handle(const std::vector<pollfd>& fds, Clock::time_point now) {
   if (client_index_ >= 0) {
     const short events = fds[static_cast<std::size_t>(client_index_)].revents;
-    if (state_ == State::kIdle && (events & (POLLIN | POLLHUP | POLLERR)) != 0) {
+    if (idle() && (events & (POLLIN | POLLHUP | POLLERR)) != 0) {
       receive_request(now);
     } else if ((events & (POLLHUP | POLLERR)) != 0) {
       drop_client(true);
     }
   }
   if (!published()) return;
-  if (state_ == State::kReading) finish_read(now);
-  if (state_ == State::kResponding && respond_at_ <= now) flush_pending();
+  if (instrument_.reading()) finish_read(now);
+  if (responding_ && respond_at_ <= now) flush_pending();
   if (published() && listen_index_ >= 0 &&
       (fds[static_cast<std::size_t>(listen_index_)].revents & POLLIN) != 0) {
     accept_clients();
   }
 }
 
-std::optional<Clock::time_point> Instrument::next_timer() const {
-  if (state_ == State::kResponding) return respond_at_;
-  if (state_ != State::kReading) return std::nullopt;
-  if (!queue_.empty()) return std::min(read_deadline_, queue_.front().ready);
-  return read_deadline_;
-}
-
 // A client may close and open again faster than the poll loop comes round;
 // its hangup is already known and must count before the new open is judged.
-void Instrument::settle_hangup() {
+void Endpoint::settle_hangup() {
   while (client_fd_ >= 0) {
     pollfd entry{client_fd_, 0, 0};
     if (poll(&entry, 1, 0) <= 0 || (entry.revents & (POLLHUP | POLLERR)) == 0) return;
-    if (state_ != State::kIdle) {
+    if (!idle()) {
       drop_client(true);
       return;
     }
@@ -314,31 +267,25 @@ void Instrument::settle_hangup() {
   }
 }
 
-void Instrument::accept_clients() {
+void Endpoint::accept_clients() {
   for (;;) {
     const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
     settle_hangup();
-    std::uint32_t refusal = 0;
-    if (options_.faults.busy) {
-      refusal = posix::kErrorBusy;
-    } else if (client_fd_ >= 0) {
-      refusal = posix::kErrorSharingViolation;
-    }
-    const protocol::Header header = protocol::encode_response(protocol::ResponseType::kOpen, refusal, 0);
-    if (refusal != 0) {
+    const Outcome outcome = instrument_.open();
+    const protocol::Header header =
+        protocol::encode_response(protocol::ResponseType::kOpen, error_number(outcome), 0);
+    if (outcome != Outcome::kDone) {
       send(fd, header.data(), header.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
       ::close(fd);
       continue;
     }
     client_fd_ = fd;
-    reset_link();
-    log("open");
     if (send(fd, header.data(), header.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) drop_client(true);
   }
 }
 
-void Instrument::receive_request(Clock::time_point now) {
+void Endpoint::receive_request(Clock::time_point now) {
   static std::vector<std::uint8_t> packet(protocol::kMaxPacket);
   iovec part{packet.data(), packet.size()};
   msghdr message{};
@@ -360,145 +307,65 @@ void Instrument::receive_request(Clock::time_point now) {
   }
 }
 
-void Instrument::on_write(const protocol::Request& request, Clock::time_point now) {
-  ++writes_;
-  // Checked first: building the line for nobody would cost every block of a transfer.
-  if (log_fd_ >= 0) log("write " + std::to_string(request.size));
-  if (listed(options_.faults.write_errors, writes_)) {
-    respond(protocol::encode_response(protocol::ResponseType::kWrite, posix::kErrorGenFailure, 0),
-            nullptr, 0, now, now);
-    return;
-  }
-  std::uint32_t taken = request.size;
-  if (taken > 0 && listed(options_.faults.short_writes, writes_)) --taken;
-  if (bin_fd_ >= 0 && taken > 0 && ::write(bin_fd_, request.data, taken) < 0) close_fd(bin_fd_);
-  const Clock::time_point ready = now + options_.answer_delay;
-  if (options_.answer == AnswerMode::kEcho && taken > 0) {
-    Chunk chunk;
-    chunk.ready = ready;
-    chunk.owned.assign(request.data, request.data + taken);
-    chunk.size = taken;
-    queue_.push_back(std::move(chunk));
-  } else if ((options_.answer == AnswerMode::kFile || options_.answer == AnswerMode::kPattern) &&
-             !answered_) {
-    answered_ = true;
-    if (!answer_.empty()) {
-      Chunk chunk;
-      chunk.ready = ready;
-      chunk.shared = answer_.data();
-      chunk.size = answer_.size();
-      queue_.push_back(std::move(chunk));
-    }
-  }
-  Clock::time_point at = now;
-  if (options_.rate != 0) {
-    write_free_ = std::max(now - kRateSlack, write_free_) + transfer_time(request.size);
-    at = write_free_;
-  }
-  vanish_after_response_ = listed(options_.faults.disconnects, writes_);
+void Endpoint::on_write(const protocol::Request& request, Clock::time_point now) {
+  const Instrument::WriteAnswer answer = instrument_.write(request.data, request.size, now);
+  vanish_after_response_ = answer.disconnect;
   // Gone from the directory before the client hears that its write went through.
-  if (vanish_after_response_ && at <= now) withdraw();
-  if (respond(protocol::encode_response(protocol::ResponseType::kWrite, 0, taken), nullptr, 0, at,
-              now) &&
-      vanish_after_response_ && state_ == State::kIdle) {
+  if (vanish_after_response_ && answer.at <= now) withdraw();
+  const protocol::Header header = protocol::encode_response(
+      protocol::ResponseType::kWrite, error_number(answer.outcome), answer.taken);
+  if (respond(header, nullptr, 0, answer.at, now) && vanish_after_response_ && !responding_) {
     vanish();
   }
 }
 
-void Instrument::on_read(const protocol::Request& request, Clock::time_point now) {
-  ++reads_;
-  if (listed(options_.faults.read_errors, reads_)) {
-    log("read -> error");
-    respond(protocol::encode_response(protocol::ResponseType::kRead, posix::kErrorGenFailure, 0),
+void Endpoint::on_read(const protocol::Request& request, Clock::time_point now) {
+  const Outcome outcome = instrument_.start_read(request.first, now);
+  if (outcome != Outcome::kDone) {
+    respond(protocol::encode_response(protocol::ResponseType::kRead, error_number(outcome), 0),
             nullptr, 0, now, now);
     return;
   }
-  state_ = State::kReading;
-  read_max_ = request.first;
-  read_deadline_ = now + std::chrono::nanoseconds(std::int64_t{timeout_} * contract::kTimeoutUnitNs);
   finish_read(now);
 }
 
-void Instrument::finish_read(Clock::time_point now) {
-  const bool data_ready = !queue_.empty() && queue_.front().ready <= now;
-  if (!data_ready && read_deadline_ > now) return;
-  iovec parts[kMaxGather];
-  std::size_t count = 0;
-  std::size_t total = 0;
-  for (auto chunk = queue_.begin();
-       chunk != queue_.end() && count < kMaxGather && total < read_max_ && chunk->ready <= now;
-       ++chunk) {
-    const std::size_t take = std::min<std::size_t>(chunk->left(), read_max_ - total);
-    parts[count++] = {const_cast<std::uint8_t*>(chunk->data()), take};
-    total += take;
-  }
-  if (log_fd_ >= 0) log("read -> " + std::to_string(total));
-  Clock::time_point at = now;
-  if (options_.rate != 0 && total != 0) {
-    read_free_ = std::max(now - kRateSlack, read_free_) + transfer_time(total);
-    at = read_free_;
-  }
-  const protocol::Header header =
-      protocol::encode_response(protocol::ResponseType::kRead, 0, static_cast<std::uint32_t>(total));
-  state_ = State::kIdle;
+void Endpoint::finish_read(Clock::time_point now) {
+  Span parts[kMaxGather];
+  const std::optional<Instrument::ReadAnswer> answer = instrument_.finish_read(now, parts);
+  if (!answer) return;
+  const protocol::Header header = protocol::encode_response(
+      protocol::ResponseType::kRead, 0, static_cast<std::uint32_t>(answer->total));
   // Consuming after sending is safe: respond() copies what it holds back.
-  if (!respond(header, parts, count, at, now)) return;
-  while (total > 0) {
-    Chunk& chunk = queue_.front();
-    const std::size_t take = std::min(chunk.left(), total);
-    chunk.offset += take;
-    total -= take;
-    if (chunk.left() == 0) queue_.pop_front();
-  }
+  if (respond(header, parts, answer->parts, answer->at, now)) instrument_.consume(answer->total);
 }
 
-void Instrument::on_control(const protocol::Request& request) {
-  std::uint32_t error = 0;
-  std::uint8_t output[4];
-  std::uint32_t count = 0;
-  if (request.first == contract::kIoctlSetTimeout) {
-    const auto value = request.size == 4 ? static_cast<std::int32_t>(protocol::get_u32(request.data)) : -1;
-    if (value < 0) {
-      error = posix::kErrorInvalidParameter;
-    } else {
-      timeout_ = value;
-      log("set-timeout " + std::to_string(value));
-    }
-  } else if (request.first == contract::kIoctlGetTimeout) {
-    if (options_.faults.empty_readback) {
-      log("get-timeout -> empty");
-    } else if (request.second < 4) {
-      error = posix::kErrorInsufficientBuffer;
-    } else {
-      const std::int32_t value = options_.faults.readback.value_or(timeout_);
-      protocol::put_u32(output, static_cast<std::uint32_t>(value));
-      count = 4;
-      log("get-timeout -> " + std::to_string(value));
-    }
-  } else {
-    error = posix::kErrorInvalidFunction;
-  }
-  iovec part{output, count};
+void Endpoint::on_control(const protocol::Request& request) {
+  const Instrument::ControlAnswer answer =
+      instrument_.control(request.first, request.data, request.size, request.second);
+  const Span part{answer.output, answer.count};
   const auto now = Clock::now();
-  respond(protocol::encode_response(protocol::ResponseType::kControl, error, count), &part,
-          count == 0 ? 0 : 1, now, now);
+  respond(protocol::encode_response(protocol::ResponseType::kControl, error_number(answer.outcome),
+                                    answer.count),
+          &part, answer.count == 0 ? 0 : 1, now, now);
 }
 
-bool Instrument::respond(const protocol::Header& header, const iovec* data, std::size_t parts,
-                         Clock::time_point at, Clock::time_point now) {
+bool Endpoint::respond(const protocol::Header& header, const Span* data, std::size_t parts,
+                       Clock::time_point at, Clock::time_point now) {
   if (at > now) {
     pending_.assign(header.begin(), header.end());
     for (std::size_t i = 0; i < parts; ++i) {
-      const auto* bytes = static_cast<const std::uint8_t*>(data[i].iov_base);
-      pending_.insert(pending_.end(), bytes, bytes + data[i].iov_len);
+      pending_.insert(pending_.end(), data[i].data, data[i].data + data[i].size);
     }
     respond_at_ = at;
-    state_ = State::kResponding;
+    responding_ = true;
     return true;
   }
+  // The answer's bytes go out from where the instrument keeps them.
   iovec all[kMaxGather + 1];
   all[0] = {const_cast<std::uint8_t*>(header.data()), header.size()};
-  std::copy(data, data + parts, all + 1);
+  for (std::size_t i = 0; i < parts; ++i) {
+    all[i + 1] = {const_cast<std::uint8_t*>(data[i].data), data[i].size};
+  }
   msghdr message{};
   message.msg_iov = all;
   message.msg_iovlen = parts + 1;
@@ -510,8 +377,8 @@ bool Instrument::respond(const protocol::Header& header, const iovec* data, std:
   return true;
 }
 
-void Instrument::flush_pending() {
-  state_ = State::kIdle;
+void Endpoint::flush_pending() {
+  responding_ = false;
   if (vanish_after_response_) withdraw();
   if (send(client_fd_, pending_.data(), pending_.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
     drop_client(true);
@@ -537,35 +404,21 @@ bool Service::publish(std::string& error) {
     error = failure("cannot open " + dir_);
     return false;
   }
-  int capture_fd = -1;
-  if (!options_.capture_dir.empty()) {
-    if (mkdir(options_.capture_dir.c_str(), 0700) != 0 && errno != EEXIST) {
-      error = failure("cannot create " + options_.capture_dir);
-      return false;
-    }
-    capture_fd = open(options_.capture_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (capture_fd < 0) {
-      error = failure("cannot open " + options_.capture_dir);
-      return false;
-    }
-  }
-  bool ok = true;
+  if (!options_.capture_dir.empty() && !make_capture_dir(options_.capture_dir, error)) return false;
   for (const std::string& name : options_.devices) {
-    instruments_.push_back(
-        std::make_unique<Instrument>(options_, answer_, name, posix::join_device_path(dir_, name)));
-    if (!instruments_.back()->publish(dir_fd_, capture_fd, error)) {
-      ok = false;
-      break;
+    endpoints_.push_back(
+        std::make_unique<Endpoint>(options_, answer_, name, posix::join_device_path(dir_, name)));
+    if (!endpoints_.back()->publish(dir_fd_, options_.capture_dir, error)) {
+      unpublish();
+      return false;
     }
   }
-  close_fd(capture_fd);
-  if (!ok) unpublish();
-  return ok;
+  return true;
 }
 
 std::vector<std::string> Service::device_paths() const {
   std::vector<std::string> paths;
-  for (const auto& instrument : instruments_) paths.push_back(instrument->path());
+  for (const auto& endpoint : endpoints_) paths.push_back(endpoint->path());
   return paths;
 }
 
@@ -576,9 +429,9 @@ bool Service::run(int stop_fd, std::string& error) {
     fds.clear();
     fds.push_back({stop_fd, POLLIN, 0});
     std::optional<Clock::time_point> wake;
-    for (const auto& instrument : instruments_) {
-      instrument->add_poll(fds);
-      if (const auto timer = instrument->next_timer(); timer && (!wake || *timer < *wake)) {
+    for (const auto& endpoint : endpoints_) {
+      endpoint->add_poll(fds);
+      if (const auto timer = endpoint->next_timer(); timer && (!wake || *timer < *wake)) {
         wake = timer;
       }
     }
@@ -604,34 +457,14 @@ bool Service::run(int stop_fd, std::string& error) {
     }
     const auto now = Clock::now();
     if (ready > 0) last_event = now;
-    for (const auto& instrument : instruments_) instrument->handle(fds, now);
+    for (const auto& endpoint : endpoints_) endpoint->handle(fds, now);
     if ((fds[0].revents & POLLIN) != 0) return true;
   }
 }
 
 void Service::unpublish() {
-  instruments_.clear();
+  endpoints_.clear();
   close_fd(dir_fd_);
-}
-
-bool load_answer(const Options& options, std::vector<std::uint8_t>& answer, std::string& error) {
-  answer.clear();
-  if (options.answer == AnswerMode::kPattern) {
-    answer.resize(options.pattern_size);
-    for (std::size_t i = 0; i < answer.size(); ++i) answer[i] = static_cast<std::uint8_t>(i % 251);
-  } else if (options.answer == AnswerMode::kFile) {
-    std::ifstream file(options.answer_file, std::ios::binary);
-    if (!file) {
-      error = failure("cannot read answer file " + options.answer_file);
-      return false;
-    }
-    answer.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (file.bad()) {
-      error = "cannot read answer file " + options.answer_file;
-      return false;
-    }
-  }
-  return true;
 }
 
 }  // namespace velk_emu

@@ -1,7 +1,9 @@
-// The emulated instruments of one velk-emu process and the single-threaded
-// poll loop that serves them over the device protocol.
+// The emulated instruments of one velk-emu process, published in the device
+// directory, and the single-threaded poll loop that carries the device protocol
+// between their sockets and their models.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,7 +12,7 @@
 
 namespace velk_emu {
 
-class Instrument;
+class Endpoint;
 
 class Service {
  public:
@@ -37,11 +39,7 @@ class Service {
   std::vector<std::uint8_t> answer_;
   std::string dir_;
   int dir_fd_ = -1;
-  std::vector<std::unique_ptr<Instrument>> instruments_;
+  std::vector<std::unique_ptr<Endpoint>> endpoints_;
 };
-
-// The answer bytes for `options` (file contents or the pattern). False with a
-// reason when the file cannot be read.
-bool load_answer(const Options& options, std::vector<std::uint8_t>& answer, std::string& error);
 
 }  // namespace velk_emu

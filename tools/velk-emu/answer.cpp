@@ -1,0 +1,30 @@
+#include "answer.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace velk_emu {
+
+bool load_answer(const Options& options, std::vector<std::uint8_t>& answer, std::string& error) {
+  answer.clear();
+  if (options.answer == AnswerMode::kPattern) {
+    answer.resize(options.pattern_size);
+    for (std::size_t i = 0; i < answer.size(); ++i) answer[i] = static_cast<std::uint8_t>(i % 251);
+  } else if (options.answer == AnswerMode::kFile) {
+    std::ifstream file(options.answer_file, std::ios::binary);
+    if (!file) {
+      error = "cannot read answer file " + options.answer_file + ": " + std::strerror(errno);
+      return false;
+    }
+    answer.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (file.bad()) {
+      error = "cannot read answer file " + options.answer_file;
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace velk_emu
