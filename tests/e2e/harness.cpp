@@ -263,20 +263,6 @@ void write_file(const std::string& path, const std::string& bytes) {
   if (!file) throw std::runtime_error("cannot write " + path);
 }
 
-std::string progress(const std::string& text) { return std::string(30, '\b') + text; }
-
-std::string sample_bytes(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + 3) % 256);
-  return bytes;
-}
-
-std::string pattern_bytes(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i % 251);
-  return bytes;
-}
-
 std::vector<std::string> concat(std::vector<std::string> lines, const std::vector<std::string>& more) {
   lines.insert(lines.end(), more.begin(), more.end());
   return lines;

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/expected_text.h"
+
 namespace tarnlink::e2e {
 
 // Bound for one run of a program and for an emulator to become ready.
@@ -100,12 +102,9 @@ void write_file(const std::string& path, const std::string& bytes);
 
 // The program's banner line and the progress texts of its block sender.
 inline const std::string kBanner = "tarnlink ver 2.3 - Morlend - DRQ \n";
-std::string progress(const std::string& text);
-
-// Test data: `size` bytes that differ from their neighbours, and the emulator's
-// pattern answer (byte i is i % 251).
-std::string sample_bytes(std::size_t size);
-std::string pattern_bytes(std::size_t size);
+using tarnlink::testing::pattern_bytes;
+using tarnlink::testing::progress;
+using tarnlink::testing::sample_bytes;
 // `lines` followed by `more`: expected capture logs are built from pieces.
 std::vector<std::string> concat(std::vector<std::string> lines, const std::vector<std::string>& more);
 

@@ -7,55 +7,22 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cwchar>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "support/expected_text.h"
+#include "win32_process.h"
+
+namespace tarnlink::testing {
 namespace {
 
 std::wstring g_program;
 
 constexpr DWORD kExitFailure = static_cast<DWORD>(-1);
-constexpr DWORD kRunBoundMs = 30000;
-
-const std::string kBanner = "tarnlink ver 2.3 - Morlend - DRQ \r\n";
-const std::string kUsage =
-    "tarnlink <filename>  - send <filename> to VELK Device\r\n"
-    "tarnlink <filename> /M - send <filename> to VELK Device as Firmware\r\n"
-    "tarnlink <filename1> <filename2> [/T<n>] - send <filename> to VELK Device and read "
-    "<filename2> from VELK Device\r\n"
-    "     [/T<n>] - optional TimeOut\r\n"
-    "tarnlink <string> <filename> /S [/T<n>] - send sequence of characters <string> to VELK "
-    "Device and read <filneme> from VELK Device\r\n"
-    "     [/T<n>] - optional TimeOut i mili second\r\n"
-    "     - if filename is CON as output - it'll be screen\r\n"
-    "     - default timeout is 8 sek\r\n"
-    "tarnlink <filename> /U <USBName> - send <filename> to Velk Device connected by <USBName> "
-    "port.\r\n";
-const std::string kInvalidFour = " Invalid  parameters\r\n";
-const std::string kInvalidMore = "  Invalid  parameters\r\n";
+const std::string kBanner = crlf(kBannerLine);
 const std::string kNoDevice = "Device not found!\r\n";
-
-struct Outcome {
-  DWORD status = 0xDEADBEEF;
-  std::string out;
-  std::string err;
-};
-
-std::string file_bytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Quotes every argument, so blanks and empty arguments arrive as given.
-std::wstring command_line(const std::vector<std::wstring>& args) {
-  std::wstring line = L"\"" + g_program + L"\"";
-  for (const auto& arg : args) line += L" \"" + arg + L"\"";
-  return line;
-}
 
 class TarnlinkExe : public ::testing::Test {
  protected:
@@ -69,68 +36,20 @@ class TarnlinkExe : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  HANDLE inheritable_file(const std::filesystem::path& path, DWORD access, DWORD disposition) {
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  }
-
-  // Runs tarnlink.exe in the scratch directory; a run that outlives its bound fails the case.
-  Outcome run(const std::vector<std::wstring>& args) {
-    const auto out_path = dir_ / L"stdout.txt";
-    const auto err_path = dir_ / L"stderr.txt";
-    HANDLE out = inheritable_file(out_path, GENERIC_WRITE, CREATE_ALWAYS);
-    HANDLE err = inheritable_file(err_path, GENERIC_WRITE, CREATE_ALWAYS);
-    HANDLE in = inheritable_file(L"NUL", GENERIC_READ, OPEN_EXISTING);
-    Outcome result;
-    if (out == INVALID_HANDLE_VALUE || err == INVALID_HANDLE_VALUE || in == INVALID_HANDLE_VALUE) {
-      ADD_FAILURE() << "cannot redirect the program's streams: " << GetLastError();
-      return result;
-    }
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = in;
-    startup.hStdOutput = out;
-    startup.hStdError = err;
-    PROCESS_INFORMATION process{};
-    std::wstring line = command_line(args);
-    const BOOL started = CreateProcessW(g_program.c_str(), line.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, dir_.c_str(), &startup, &process);
-    const DWORD start_error = GetLastError();
-    CloseHandle(in);
-    CloseHandle(out);
-    CloseHandle(err);
-    if (!started) {
-      ADD_FAILURE() << "cannot start tarnlink.exe: " << start_error;
-      return result;
-    }
-    if (WaitForSingleObject(process.hProcess, kRunBoundMs) != WAIT_OBJECT_0) {
-      TerminateProcess(process.hProcess, 1);
-      WaitForSingleObject(process.hProcess, kRunBoundMs);
-      ADD_FAILURE() << "tarnlink.exe did not finish within " << kRunBoundMs << " ms";
-    }
-    GetExitCodeProcess(process.hProcess, &result.status);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    result.out = file_bytes(out_path);
-    result.err = file_bytes(err_path);
-    return result;
-  }
+  ProgramRun run(const std::vector<std::wstring>& args) { return run_program(g_program, args, dir_); }
 
   std::filesystem::path dir_;
 };
 
 TEST_F(TarnlinkExe, NoArgumentsPrintsBannerAndUsageWithCrLf) {
-  Outcome r = run({});
+  ProgramRun r = run({});
   EXPECT_EQ(r.status, 0u);
-  EXPECT_EQ(r.out, kBanner + kUsage);
+  EXPECT_EQ(r.out, kBanner + crlf(kUsage));
   EXPECT_EQ(r.err, "");
 }
 
 TEST_F(TarnlinkExe, VersionPrintsOnlyTheBanner) {
-  Outcome r = run({L"--VERSION"});
+  ProgramRun r = run({L"--VERSION"});
   EXPECT_EQ(r.status, 0u);
   EXPECT_EQ(r.out, kBanner);
 }
@@ -141,18 +60,18 @@ TEST_F(TarnlinkExe, InvalidFormsAreRejectedWithoutTouchingTheDevice) {
     std::string message;
   };
   const Case cases[] = {
-      {{L"payload.bin", L"out.bin", L"/T100"}, kInvalidFour},
-      {{L"payload.bin", L"/X", L"name"}, kInvalidFour},
-      {{L"text", L"out.bin", L"/S", L"/T"}, kInvalidMore},
-      {{L"payload.bin", L"out.bin", L"/X", L"100"}, kInvalidMore},
-      {{L"text", L"out.bin", L"/S", L"/X", L"100"}, kInvalidMore},
-      {{L"text", L"out.bin", L"/X", L"/T", L"100"}, kInvalidMore},
+      {{L"payload.bin", L"out.bin", L"/T100"}, crlf(kInvalidFour)},
+      {{L"payload.bin", L"/X", L"name"}, crlf(kInvalidFour)},
+      {{L"text", L"out.bin", L"/S", L"/T"}, crlf(kInvalidMore)},
+      {{L"payload.bin", L"out.bin", L"/X", L"100"}, crlf(kInvalidMore)},
+      {{L"text", L"out.bin", L"/S", L"/X", L"100"}, crlf(kInvalidMore)},
+      {{L"text", L"out.bin", L"/X", L"/T", L"100"}, crlf(kInvalidMore)},
       // Six user arguments name no job either.
-      {{L"a", L"b", L"c", L"d", L"e", L"f"}, kInvalidMore},
+      {{L"a", L"b", L"c", L"d", L"e", L"f"}, crlf(kInvalidMore)},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(command_line(c.args)));
-    Outcome r = run(c.args);
+    SCOPED_TRACE(::testing::PrintToString(command_line(g_program, c.args)));
+    ProgramRun r = run(c.args);
     EXPECT_EQ(r.status, kExitFailure);
     EXPECT_EQ(r.out, kBanner + c.message);
     EXPECT_EQ(r.err, "");
@@ -160,7 +79,7 @@ TEST_F(TarnlinkExe, InvalidFormsAreRejectedWithoutTouchingTheDevice) {
 }
 
 TEST_F(TarnlinkExe, MissingFileIsReportedBeforeAnyDeviceAccess) {
-  Outcome r = run({L"missing.bin"});
+  ProgramRun r = run({L"missing.bin"});
   EXPECT_EQ(r.status, kExitFailure);
   EXPECT_EQ(r.out, kBanner + "Unable to open file\r\n");
   EXPECT_EQ(r.err, "");
@@ -179,8 +98,8 @@ TEST_F(TarnlinkExe, EveryJobWithoutAnInstrumentEndsInDeviceNotFound) {
       {L"/l"},
   };
   for (const auto& args : jobs) {
-    SCOPED_TRACE(::testing::PrintToString(command_line(args)));
-    Outcome r = run(args);
+    SCOPED_TRACE(::testing::PrintToString(command_line(g_program, args)));
+    ProgramRun r = run(args);
     EXPECT_EQ(r.status, kExitFailure);
     EXPECT_EQ(r.out, kBanner + kNoDevice);
     EXPECT_EQ(r.err, "");
@@ -191,11 +110,11 @@ TEST_F(TarnlinkExe, EveryJobWithoutAnInstrumentEndsInDeviceNotFound) {
 TEST_F(TarnlinkExe, NonAsciiFileNameAndTextArriveIntact) {
   const std::wstring name = L"p\u00e9\u0107\u4e2d.bin";
   std::filesystem::copy_file(dir_ / L"payload.bin", dir_ / name);
-  Outcome file_run = run({name});
+  ProgramRun file_run = run({name});
   EXPECT_EQ(file_run.status, kExitFailure);
   EXPECT_EQ(file_run.out, kBanner + kNoDevice);
 
-  Outcome text_run = run({L"caf\u00e9 \u00ff", L"answer.bin", L"/S"});
+  ProgramRun text_run = run({L"caf\u00e9 \u00ff", L"answer.bin", L"/S"});
   EXPECT_EQ(text_run.status, kExitFailure);
   EXPECT_EQ(text_run.out, kBanner + kNoDevice);
 }
@@ -204,13 +123,14 @@ TEST_F(TarnlinkExe, NonAsciiFileNameAndTextArriveIntact) {
 // check stands between such text and a silently shortened payload.
 TEST_F(TarnlinkExe, StringBeyondLatin1IsRefusedBeforeAnyDeviceAccess) {
   for (const std::wstring text : {L"\u0100", L"ab\u20ac", L"x\U0001F600"}) {
-    Outcome r = run({text, L"answer.bin", L"/S"});
+    ProgramRun r = run({text, L"answer.bin", L"/S"});
     EXPECT_EQ(r.status, kExitFailure);
     EXPECT_EQ(r.out, kBanner + "Character above U+00FF in string\r\n");
   }
 }
 
 }  // namespace
+}  // namespace tarnlink::testing
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
@@ -218,14 +138,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s <path of tarnlink.exe> [GoogleTest options]\n", argv[0]);
     return 2;
   }
-  std::string program = argv[1];
-  // The build names the program by its Unix path; Wine's drive Z: is the Unix root.
-  if (!program.empty() && program.front() == '/') {
-    program = "Z:" + program;
-    for (char& c : program) {
-      if (c == '/') c = '\\';
-    }
-  }
-  g_program.assign(program.begin(), program.end());
+  tarnlink::testing::g_program = tarnlink::testing::windows_path(argv[1]);
   return RUN_ALL_TESTS();
 }

@@ -1,0 +1,263 @@
+// tarnlink.exe against instruments that velk-emu.exe makes present through its
+// test driver: the real Setup API listing, CreateFileW, WriteFile, ReadFile and
+// DeviceIoControl. Each case checks what the operator sees (CR LF), what the
+// instrument got and its capture log. Each case runs in a Wine prefix of its own.
+//   emulated_instrument_e2e_test <tarnlink.exe> <velk-emu.exe> [GoogleTest options]
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/expected_text.h"
+#include "win32_process.h"
+
+namespace tarnlink::testing {
+namespace {
+
+std::wstring g_tarnlink;
+std::wstring g_velk_emu;
+
+constexpr DWORD kExitFailure = static_cast<DWORD>(-1);
+constexpr DWORD kCloseBoundMs = 10000;
+const std::string kErrorLine = "    Error ! \n";
+const std::string kSent = progress("8192 / 10000") + progress("Send: 10000 bytes\n");
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A capture log: the open and the handshake, then `more`.
+std::vector<std::string> after_handshake(const std::vector<std::string>& more) {
+  std::vector<std::string> lines = kHandshakeLog;
+  lines.insert(lines.end(), more.begin(), more.end());
+  return lines;
+}
+using Lines = std::vector<std::string>;
+
+class EmulatedInstrument : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = std::filesystem::current_path() / ("e2e_" + std::to_string(GetCurrentProcessId()) + "_" +
+                                              info->test_suite_name() + "_" + info->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    std::ofstream(dir_ / "data.bin", std::ios::binary) << sample_bytes(10000);
+  }
+  void TearDown() override {
+    if (running_) {
+      EXPECT_EQ(emulator_.stop(), 0u) << emulator_.errors();
+    }
+    std::filesystem::remove_all(dir_);
+  }
+
+  // velk-emu.exe with one instrument per name, capturing into dir_/capture.
+  bool start(const std::vector<std::string>& names, const std::vector<std::wstring>& more = {}) {
+    std::vector<std::wstring> args;
+    for (const std::string& name : names) args.insert(args.end(), {L"--device", widen(name)});
+    args.insert(args.end(), {L"--capture", (dir_ / "capture").wstring()});
+    args.insert(args.end(), more.begin(), more.end());
+    running_ = emulator_.start(g_velk_emu, args, dir_);
+    return running_;
+  }
+  DWORD stop() {
+    running_ = false;
+    return emulator_.stop();
+  }
+  ProgramRun tarnlink(const std::vector<std::wstring>& args) { return run_program(g_tarnlink, args, dir_); }
+
+  // The instrument's log as it stands.
+  std::vector<std::string> log(const std::string& name) {
+    return lines_of(file_bytes(dir_ / "capture" / (name + ".log")));
+  }
+  // Its log once it ends in "close": a client's close reaches the instrument
+  // after the client has exited.
+  std::vector<std::string> closed_log(const std::string& name) {
+    const ULONGLONG deadline = GetTickCount64() + kCloseBoundMs;
+    std::vector<std::string> lines = log(name);
+    while ((lines.empty() || lines.back() != "close") && GetTickCount64() < deadline) {
+      Sleep(10);
+      lines = log(name);
+    }
+    return lines;
+  }
+  std::string bin(const std::string& name) { return file_bytes(dir_ / "capture" / (name + ".bin")); }
+  std::filesystem::path path(const char* name) const { return dir_ / name; }
+
+  std::filesystem::path dir_;
+  EmulatorProcess emulator_;
+  bool running_ = false;
+};
+
+using Jobs = EmulatedInstrument;
+using Choice = EmulatedInstrument;
+using Faults = EmulatedInstrument;
+using Answer = EmulatedInstrument;
+
+TEST_F(Jobs, SendFirmwareAndSendByName) {
+  ASSERT_TRUE(start({"usb-1-1-sn0001", "usb-2-4-sn0042"}));
+  std::string image = sample_bytes(10000);
+  image[30] = '\x11';
+  image[31] = '\x22';
+  image[32] = '\x33';
+  std::ofstream(path("fw.img"), std::ios::binary) << image;
+
+  ProgramRun send = tarnlink({L"data.bin"});
+  EXPECT_EQ(send.status, 0u);
+  EXPECT_EQ(send.out, crlf(kBannerLine + kSent));
+  ASSERT_EQ(closed_log("usb-2-4-sn0042"),
+            after_handshake({"write 4096", "write 4096", "write 1808", "close"}));
+
+  ProgramRun firmware = tarnlink({L"fw.img", L"/M"});
+  EXPECT_EQ(firmware.status, 0u);
+  EXPECT_EQ(firmware.out, crlf(kBannerLine + kSent));
+  EXPECT_EQ(closed_log("usb-2-4-sn0042").size(), 2 * kHandshakeLog.size() + 9);
+  // 10000 / 3 = 3333 = 0x000D05.
+  EXPECT_EQ(bin("usb-2-4-sn0042"),
+            sample_bytes(10000) + std::string("\x11\x22\x33\x05\x0D\x00\x00\x00\x00", 9) + image);
+
+  ProgramRun named = tarnlink({L"data.bin", L"/U", L"usb-1-1"});
+  EXPECT_EQ(named.status, 0u);
+  EXPECT_EQ(named.out, crlf(kBannerLine + kSent));
+  EXPECT_EQ(closed_log("usb-1-1-sn0001"),
+            after_handshake({"write 4096", "write 4096", "write 1808", "close"}));
+  EXPECT_EQ(bin("usb-1-1-sn0001"), sample_bytes(10000));
+}
+
+TEST_F(Jobs, SendThenStoreOrPrintTheAnswer) {
+  ASSERT_TRUE(start({"velk"}));
+  ProgramRun stored = tarnlink({L"data.bin", path("answer.bin").wstring(), L"/T", L"300"});
+  EXPECT_EQ(stored.status, 0u);
+  // One pass, then the closing total.
+  EXPECT_EQ(stored.out, crlf(kBannerLine + kSent + progress("Read: 9 KB") + progress("Read: 9 KB")));
+  EXPECT_EQ(file_bytes(path("answer.bin")), sample_bytes(10000));
+  EXPECT_EQ(closed_log("velk"),
+            after_handshake({"set-timeout 3000000", "write 4096", "write 4096",
+                                                     "write 1808", "read -> 4096", "read -> 4096",
+                                                     "read -> 1808", "read -> 0", "close"}));
+
+  std::ofstream(path("query.txt"), std::ios::binary) << "*IDN?";
+  const std::string screen = crlf(kBannerLine + progress("Send: 5 bytes\n") + "*IDN?\nRead 5 bytes \n");
+  ProgramRun printed = tarnlink({L"query.txt", L"CON", L"/T", L"200"});
+  EXPECT_EQ(printed.status, 0u);
+  EXPECT_EQ(printed.out, screen);
+  ProgramRun typed = tarnlink({L"*IDN?", L"con", L"/S", L"/t", L"200"});
+  EXPECT_EQ(typed.status, 0u);
+  EXPECT_EQ(typed.out, screen);
+  const Lines query = after_handshake({"set-timeout 2000000", "write 5", "read -> 5", "close"});
+  EXPECT_EQ(closed_log("velk").size(), kHandshakeLog.size() + 9 + 2 * query.size());
+  EXPECT_EQ(bin("velk"), sample_bytes(10000) + "*IDN?*IDN?");
+}
+
+TEST_F(Choice, DefaultAmongThreeByNameAndTheList) {
+  // The interfaces are listed in the order of their names, here the order given.
+  ASSERT_TRUE(start({"usb-1-1-sn0001", "usb-1-2-sn0002", "usb-1-3-sn0003"}));
+  const std::vector<std::string>& paths = emulator_.paths();
+  ASSERT_EQ(paths.size(), 3u);
+  const char* const names[] = {"usb-1-1-sn0001", "usb-1-2-sn0002", "usb-1-3-sn0003"};
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    EXPECT_NE(paths[i].find(std::string("#") + names[i] + "#"), std::string::npos) << paths[i];
+  }
+  ProgramRun list = tarnlink({L"/L"});
+  EXPECT_EQ(list.status, 0u);
+  EXPECT_EQ(list.out, crlf(kBannerLine + "1 " + paths[0] + "\n2 " + paths[1] + "\n3 " + paths[2] + "\n"));
+
+  EXPECT_EQ(tarnlink({L"data.bin"}).status, 0u);
+  EXPECT_EQ(closed_log("usb-1-3-sn0003").size(), kHandshakeLog.size() + 4);
+  EXPECT_EQ(tarnlink({L"data.bin", L"/U", L"sn0002"}).status, 0u);
+  EXPECT_EQ(closed_log("usb-1-2-sn0002").size(), kHandshakeLog.size() + 4);
+  // Letter case counts: no path holds "SN0002", so the first listed is used.
+  EXPECT_EQ(tarnlink({L"data.bin", L"/U", L"SN0002"}).status, 0u);
+  EXPECT_EQ(closed_log("usb-1-1-sn0001").size(), kHandshakeLog.size() + 4);
+
+  // Leaving, velk-emu.exe takes its instruments away.
+  EXPECT_EQ(stop(), 0u);
+  ProgramRun after = tarnlink({L"/L"});
+  EXPECT_EQ(after.status, kExitFailure);
+  EXPECT_EQ(after.out, crlf(kBannerLine + "Device not found!\n"));
+}
+
+TEST_F(Choice, EmulatorRefusesDirAndUpperCaseNames) {
+  for (const std::vector<std::wstring>& args :
+       {std::vector<std::wstring>{L"--dir", L"C:\\velk"}, std::vector<std::wstring>{L"--device", L"SN0001"}}) {
+    ProgramRun refused = run_program(g_velk_emu, args, dir_);
+    EXPECT_EQ(refused.status, 2u);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_NE(refused.err, "");
+  }
+}
+
+TEST_F(Faults, WrongReadbackFailsTheHandshake) {
+  ASSERT_TRUE(start({"velk"}, {L"--fault", L"readback:5"}));
+  ProgramRun run = tarnlink({L"data.bin"});
+  EXPECT_EQ(run.status, kExitFailure);
+  EXPECT_EQ(run.out, crlf(kBannerLine));
+  EXPECT_EQ(closed_log("velk"), (Lines{"open", "get-timeout -> 5", "set-timeout 80000000",
+                                                          "get-timeout -> 5", "close"}));
+}
+
+TEST_F(Faults, BusyInstrumentTakesNothing) {
+  ASSERT_TRUE(start({"velk"}, {L"--fault", L"busy"}));
+  ProgramRun run = tarnlink({L"data.bin"});
+  EXPECT_EQ(run.status, kExitFailure);
+  EXPECT_EQ(run.out, crlf(kBannerLine));
+  EXPECT_TRUE(log("velk").empty());
+  EXPECT_EQ(bin("velk"), "");
+}
+
+TEST_F(Faults, WriteErrorEndsTheSend) {
+  ASSERT_TRUE(start({"velk"}, {L"--fault", L"write-error:2"}));
+  ProgramRun run = tarnlink({L"data.bin"});
+  EXPECT_EQ(run.status, kExitFailure);
+  EXPECT_EQ(run.out, crlf(kBannerLine + kErrorLine));
+  EXPECT_EQ(closed_log("velk"), after_handshake({"write 4096", "write 4096", "close"}));
+  EXPECT_EQ(bin("velk"), sample_bytes(4096));
+}
+
+TEST_F(Faults, DisconnectDuringSendRemovesTheInstrument) {
+  ASSERT_TRUE(start({"velk-a", "velk-b"}, {L"--fault", L"disconnect:2"}));
+  ProgramRun run = tarnlink({L"data.bin"});
+  EXPECT_EQ(run.status, kExitFailure);
+  EXPECT_EQ(run.out, crlf(kBannerLine + progress("8192 / 10000") + kErrorLine));
+  EXPECT_EQ(log("velk-b"), after_handshake({"write 4096", "write 4096"}));
+  ProgramRun list = tarnlink({L"/L"});
+  EXPECT_EQ(list.out, crlf(kBannerLine + "1 " + emulator_.paths()[0] + "\n"));
+}
+
+TEST_F(Answer, TenPassesStoredInAFile) {
+  constexpr std::size_t kPass = 65536;
+  ASSERT_TRUE(start({"velk"}, {L"--answer", L"pattern:" + std::to_wstring(10 * kPass)}));
+  std::ofstream(path("one.bin"), std::ios::binary) << "?";
+  ProgramRun run = tarnlink({L"one.bin", path("answer.bin").wstring(), L"/T", L"300"});
+  EXPECT_EQ(run.status, 0u);
+  // The running total shows at every fourth pass, the closing total at the end.
+  const std::string quiet = progress("") + progress("") + progress("");
+  const std::string reads = progress("Read: 64 KB") + quiet + progress("Read: 320 KB") + quiet +
+                            progress("Read: 576 KB") + progress("") + progress("Read: 640 KB");
+  EXPECT_EQ(run.out, crlf(kBannerLine + progress("Send: 1 bytes\n") + reads));
+  EXPECT_EQ(file_bytes(path("answer.bin")), pattern_bytes(10 * kPass));
+  const std::vector<std::string> lines = closed_log("velk");
+  // The timeout, the one write, 160 full chunks, the read that ends it, the close.
+  ASSERT_EQ(lines.size(), kHandshakeLog.size() + 2 + 160 + 2);
+  EXPECT_EQ(lines[lines.size() - 2], "read -> 0");
+}
+
+}  // namespace
+}  // namespace tarnlink::testing
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s <tarnlink.exe> <velk-emu.exe> [GoogleTest options]\n", argv[0]);
+    return 2;
+  }
+  tarnlink::testing::g_tarnlink = tarnlink::testing::windows_path(argv[1]);
+  tarnlink::testing::g_velk_emu = tarnlink::testing::windows_path(argv[2]);
+  return RUN_ALL_TESTS();
+}

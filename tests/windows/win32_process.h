@@ -1,0 +1,59 @@
+// Running the project's Windows programs from a test that runs under Windows
+// (Wine): tarnlink.exe to its end with its output in files, velk-emu.exe in
+// the background until its standard input is closed.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tarnlink::testing {
+
+struct ProgramRun {
+  DWORD status = 0xDEADBEEF;
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` with `args` (each quoted) in `dir`, input from NUL, output and
+// errors into files there. A run that outlives `bound_ms` fails the test case.
+ProgramRun run_program(const std::wstring& program, const std::vector<std::wstring>& args,
+                       const std::filesystem::path& dir, DWORD bound_ms = 30000);
+std::wstring command_line(const std::wstring& program, const std::vector<std::wstring>& args);
+
+std::string file_bytes(const std::filesystem::path& path);
+// A path as the build names it (a Unix path under Wine) made a Windows one:
+// Wine's drive Z: is the Unix root.
+std::wstring windows_path(const std::string& path);
+std::wstring widen(const std::string& ascii);
+
+// velk-emu.exe in the background, its output in files in `dir`.
+class EmulatorProcess {
+ public:
+  EmulatorProcess() = default;
+  ~EmulatorProcess();
+  EmulatorProcess(const EmulatorProcess&) = delete;
+  EmulatorProcess& operator=(const EmulatorProcess&) = delete;
+
+  // Starts it and waits (bounded) for "ready". False, with the reason added
+  // to the test's failures, when it exits or stays silent.
+  bool start(const std::wstring& program, const std::vector<std::wstring>& args,
+             const std::filesystem::path& dir);
+  // The device paths it printed before "ready".
+  const std::vector<std::string>& paths() const { return paths_; }
+  // Ends its standard input and waits for its exit; its exit status.
+  DWORD stop();
+  std::string errors() const;
+
+ private:
+  HANDLE process_ = nullptr;
+  HANDLE input_ = nullptr;  // the write end of its standard input
+  std::filesystem::path out_path_;
+  std::filesystem::path err_path_;
+  std::vector<std::string> paths_;
+};
+
+}  // namespace tarnlink::testing
