@@ -42,3 +42,15 @@ for entry in bin/tarnlink.exe README.md LICENSE; do
   fi
 done
 echo "Windows release archive: $archive"
+
+# The test kit: the emulator, its driver and the driver's INF.
+cmake --build "$BUILD" --target velk-emu-testkit >/dev/null
+kit=$(echo "$BUILD"/package/velk-emu-testkit-*-win64.zip)
+listing=$(cmake -E tar tf "$kit")
+for entry in velk-emu.exe velkemu.sys velkemu.inf velk-emu.md LICENSE; do
+  if ! grep -qx "[^/]*/$entry" <<<"$listing"; then
+    echo "$kit lacks $entry" >&2
+    exit 1
+  fi
+done
+echo "Windows test kit: $kit"
