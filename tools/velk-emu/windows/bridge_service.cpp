@@ -17,7 +17,7 @@ constexpr std::uint32_t kStatusInvalidParameter = 0xC000000D;    // ERROR_INVALI
 constexpr std::uint32_t kStatusInvalidDeviceRequest = 0xC0000010;  // ERROR_INVALID_FUNCTION
 constexpr std::uint32_t kStatusAccessDenied = 0xC0000022;        // ERROR_ACCESS_DENIED
 constexpr std::uint32_t kStatusBufferTooSmall = 0xC0000023;      // ERROR_INSUFFICIENT_BUFFER
-constexpr std::uint32_t kStatusDeviceNotConnected = 0xC000009D;  // ERROR_NOT_READY
+constexpr std::uint32_t kStatusDeviceNotConnected = 0xC000009D;  // ERROR_DEVICE_NOT_CONNECTED
 
 std::uint32_t status_of(Outcome outcome) {
   switch (outcome) {
