@@ -21,7 +21,7 @@
 #include <system_error>
 #include <vector>
 
-#include "device/contract.h"
+#include "base/driver_contract.h"
 #include "platform/platform.h"
 
 namespace {

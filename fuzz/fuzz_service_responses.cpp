@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/contract.h"
+#include "base/driver_contract.h"
 #include "platform/posix/device_protocol.h"
 #include "platform/posix/posix_platform.h"
 #include "protocol_rules.h"

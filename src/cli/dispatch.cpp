@@ -4,11 +4,11 @@
 #include <string_view>
 
 #include "device/connection.h"
-#include "device/contract.h"
+#include "base/driver_contract.h"
 #include "transfer/block_sender.h"
-#include "transfer/console.h"
+#include "base/console.h"
 #include "transfer/firmware.h"
-#include "transfer/native_text.h"
+#include "base/native_text.h"
 #include "transfer/payload.h"
 #include "transfer/receiver.h"
 

@@ -2,9 +2,9 @@
 
 #include <iterator>
 
-#include "device/contract.h"
-#include "transfer/console.h"
-#include "transfer/native_text.h"
+#include "base/driver_contract.h"
+#include "base/console.h"
+#include "base/native_text.h"
 
 namespace tarnlink {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "device/contract.h"
+#include "base/driver_contract.h"
 
 namespace tarnlink {
 namespace {

@@ -11,18 +11,10 @@
 #include <cstdint>
 #include <string>
 
+#include "base/native_text.h"
+
 namespace tarnlink {
 
-// Text the operating system hands over as it is: file names, device paths and
-// command-line arguments. UTF-16 on Windows, bytes elsewhere.
-#ifdef _WIN32
-using NativeChar = wchar_t;
-#define TARNLINK_NATIVE(s) L##s
-#else
-using NativeChar = char;
-#define TARNLINK_NATIVE(s) s
-#endif
-using NativeString = std::basic_string<NativeChar>;
 
 // A device information set (HDEVINFO on Windows). Both kInvalidInfoSet and 0 mean
 // that the set could not be obtained.

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "device/contract.h"
-#include "transfer/console.h"
+#include "base/driver_contract.h"
+#include "base/console.h"
 
 namespace tarnlink {
 namespace {

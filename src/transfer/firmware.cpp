@@ -1,6 +1,6 @@
 #include "transfer/firmware.h"
 
-#include "transfer/console.h"
+#include "base/console.h"
 
 namespace tarnlink {
 

@@ -8,7 +8,7 @@
 #include <new>
 #include <system_error>
 
-#include "transfer/console.h"
+#include "base/console.h"
 
 namespace tarnlink {
 

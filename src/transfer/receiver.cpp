@@ -5,9 +5,9 @@
 #include <fstream>
 #include <string>
 
-#include "device/contract.h"
-#include "transfer/console.h"
-#include "transfer/native_text.h"
+#include "base/driver_contract.h"
+#include "base/console.h"
+#include "base/native_text.h"
 
 namespace tarnlink {
 namespace {

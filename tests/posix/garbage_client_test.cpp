@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "device/contract.h"
+#include "base/driver_contract.h"
 #include "harness.h"
 #include "platform/posix/device_protocol.h"
 #include "platform/posix/posix_platform.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "device/contract.h"
+#include "base/driver_contract.h"
 #include "harness.h"
 #include "platform/posix/device_directory.h"
 #include "platform/posix/win32_errors.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "device/contract.h"
+#include "base/driver_contract.h"
 
 namespace tarnlink::testing {
 

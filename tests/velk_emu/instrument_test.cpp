@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "capture_files.h"
-#include "device/contract.h"
+#include "base/driver_contract.h"
 #include "support/temp_dir.h"
 
 namespace velk_emu {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "device/contract.h"
+#include "base/driver_contract.h"
 #include "platform/platform.h"
 
 namespace tarnlink {

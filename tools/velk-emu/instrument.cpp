@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "device/contract.h"
+#include "base/driver_contract.h"
 
 namespace velk_emu {
 namespace {

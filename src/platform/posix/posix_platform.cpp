@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "device/contract.h"
+#include "base/driver_contract.h"
 #include "platform/posix/device_directory.h"
 #include "platform/posix/device_protocol.h"
 #include "platform/posix/terminal_key.h"

@@ -9,7 +9,7 @@
 #include <memory>
 #include <new>
 
-#include "device/contract.h"
+#include "base/driver_contract.h"
 #include "platform/platform.h"
 
 namespace tarnlink {

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "bridge.h"
-#include "device/contract.h"
+#include "base/driver_contract.h"
 #include "win32_text.h"
 
 namespace velk_emu {

@@ -1,4 +1,7 @@
-#include "transfer/native_text.h"
+#include "base/native_text.h"
+
+#include <cstdint>
+#include <type_traits>
 
 namespace tarnlink {
 namespace {

@@ -1,4 +1,4 @@
-#include "transfer/console.h"
+#include "base/console.h"
 
 #include <algorithm>
 #include <array>
