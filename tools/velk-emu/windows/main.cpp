@@ -70,16 +70,19 @@ int main(int argc, char** argv) {
 
   velk_emu::Devices devices;
   if (!devices.install(options.devices, error)) return fail(error, 1);
-  velk_emu::BridgeService service(options, answer, sinks, devices);
-  if (!service.connect(error)) return fail(error, 1);
-  // Requests that reach the driver before the first exchange waits there fail,
-  // so "ready" comes only now.
-  for (const std::wstring& path : devices.paths()) std::printf("%s\n", velk_emu::narrow(path).c_str());
-  std::printf("ready\n");
-  (void)std::fflush(stdout);
-
-  std::thread(watch_input).detach();
-  const bool served = service.run(stop_event, error);
+  bool served = false;
+  {
+    velk_emu::BridgeService service(options, answer, sinks, devices);
+    if (!service.connect(error)) return fail(error, 1);
+    // Requests that reach the driver before the first exchange waits there fail,
+    // so "ready" comes only now.
+    for (const std::wstring& path : devices.paths()) std::printf("%s\n", velk_emu::narrow(path).c_str());
+    std::printf("ready\n");
+    (void)std::fflush(stdout);
+    std::thread(watch_input).detach();
+    served = service.run(stop_event, error);
+  }
+  // The bridge is closed first: with its last device gone the driver may unload.
   devices.remove_all();
   if (!served) return fail(error, 1);
   return 0;
