@@ -11,8 +11,7 @@
 namespace tarnlink::e2e {
 namespace {
 
-const std::vector<std::string> kHandshake = {"open", "get-timeout -> 80000000",
-                                             "set-timeout 80000000", "get-timeout -> 80000000"};
+const std::vector<std::string>& kHandshake = tarnlink::testing::kHandshakeLog;
 const std::string kNotFound = kBanner + "Device not found!\n";
 const std::string kEnumerationFailed =
     kBanner + "Error - GetCountActiveDevices\n" + "Device not found!\n";

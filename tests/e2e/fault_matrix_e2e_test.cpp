@@ -35,8 +35,8 @@ const std::string kString = "*IDN?";
 // Every job sees these two; the default choice is the last, /U picks the first.
 const std::string kFirst = "usb-1-1-SN0001";
 const std::string kLast = "usb-2-1-SN0002";
-const std::string kErrorLine = "    Error ! \n";
-const std::string kSent = progress("8192 / 10000") + progress("Send: 10000 bytes\n");
+const std::string& kSent = tarnlink::testing::kSent10000;
+using tarnlink::testing::kErrorLine;
 const std::string kSentString = progress("Send: 5 bytes\n");
 
 enum class Job { kSend, kFirmware, kFileReceive, kScreenReceive, kNamedSend };

@@ -101,7 +101,7 @@ std::vector<std::string> read_lines(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 
 // The program's banner line and the progress texts of its block sender.
-inline const std::string kBanner = "tarnlink ver 2.3 - Morlend - DRQ \n";
+inline const std::string& kBanner = tarnlink::testing::kBannerLine;
 using tarnlink::testing::pattern_bytes;
 using tarnlink::testing::progress;
 using tarnlink::testing::sample_bytes;

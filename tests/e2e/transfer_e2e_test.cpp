@@ -10,8 +10,7 @@
 namespace tarnlink::e2e {
 namespace {
 
-const std::vector<std::string> kHandshake = {"open", "get-timeout -> 80000000",
-                                             "set-timeout 80000000", "get-timeout -> 80000000"};
+const std::vector<std::string>& kHandshake = tarnlink::testing::kHandshakeLog;
 
 class TransferTest : public E2eTest {
  protected:

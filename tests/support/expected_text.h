@@ -30,6 +30,10 @@ inline const std::string kInvalidMore = "  Invalid  parameters\n";
 // backspaces, then the text.
 inline std::string progress(const std::string& text) { return std::string(30, '\b') + text; }
 
+// The step failure line, and what sending 10000 bytes shows.
+inline const std::string kErrorLine = "    Error ! \n";
+inline const std::string kSent10000 = progress("8192 / 10000") + progress("Send: 10000 bytes\n");
+
 // The instrument's capture log of a connection: the open and the handshake.
 inline const std::vector<std::string> kHandshakeLog = {
     "open", "get-timeout -> 80000000", "set-timeout 80000000", "get-timeout -> 80000000"};

@@ -22,8 +22,7 @@ std::wstring g_velk_emu;
 
 constexpr DWORD kExitFailure = static_cast<DWORD>(-1);
 constexpr DWORD kCloseBoundMs = 10000;
-const std::string kErrorLine = "    Error ! \n";
-const std::string kSent = progress("8192 / 10000") + progress("Send: 10000 bytes\n");
+const std::string& kSent = kSent10000;
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
