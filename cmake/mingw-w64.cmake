@@ -1,6 +1,7 @@
 # Cross build for 64-bit Windows with the -posix mingw-w64 compilers, whose runtime
 # has std::thread. Everything is linked statically so tarnlink.exe needs no DLL
 # beyond Windows' own; Wine runs the results for try_run and the tests.
+#   cmake --preset windows     (the tests' build, CMakePresets.json), or by hand:
 #   cmake -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)

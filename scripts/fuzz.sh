@@ -26,8 +26,7 @@ ensure_packages "${NATIVE_PACKAGES[@]}" clang-14 libclang-rt-14-dev llvm-14
 
 BUILD=$ROOT/build/fuzz
 echo "== building the fuzz targets"
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_COMPILER=clang++-14 -DTARNLINK_FUZZ=ON -DTARNLINK_TESTS=OFF >/dev/null
+(cd "$ROOT" && cmake --preset fuzz >/dev/null)
 cmake --build "$BUILD" --target "${targets[@]}" -- -j 2 >"$BUILD/build.log" 2>&1 ||
   { cat "$BUILD/build.log"; exit 1; }
 

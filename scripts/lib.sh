@@ -24,10 +24,16 @@ ensure_packages() {
 # The packages every native build and test run needs.
 NATIVE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev tmux)
 
-# configure_and_build DIR [CMAKE ARGS...]
+# configure_and_build PRESET [CMAKE ARGS...]: configures and builds the tree of a
+# preset in CMakePresets.json (build/PRESET), quietly but for the build's output.
 configure_and_build() {
-  local dir=$1
+  local preset=$1
   shift
-  cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir"
+  (cd "$ROOT" && cmake --preset "$preset" "$@" >/dev/null && cmake --build --preset "$preset")
+}
+
+# run_tests PRESET [CTEST ARGS...]: runs the tests of a preset's tree with the
+# preset's settings.
+run_tests() {
+  (cd "$ROOT" && ctest --preset "$@")
 }

@@ -13,7 +13,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 ensure_packages "${NATIVE_PACKAGES[@]}" clang-tidy-14 cppcheck python3
 
 BUILD=$ROOT/build/lint
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNLINK_TESTS=OFF >/dev/null
+(cd "$ROOT" && cmake --preset lint >/dev/null)
 
 # The sources and their compile commands; a source the native build does not
 # compile would otherwise escape both tools without a word.

@@ -8,7 +8,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/lib.sh"
 ensure_packages "${NATIVE_PACKAGES[@]}"
-configure_and_build "$ROOT/build/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+configure_and_build release >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnlink-main-XXXXXX")
 emu_pid=

@@ -26,7 +26,7 @@ for page in tarnlink.1 velk-emu.1; do
 done
 
 echo "== Debian package"
-configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTARNLINK_TESTS=OFF >/dev/null
+configure_and_build package >/dev/null
 rm -rf "$BUILD/package"
 if ! (cd "$BUILD" && cpack -G DEB --config CPackConfig.cmake >"$work/cpack.log" 2>&1); then
   cat "$work/cpack.log" >&2

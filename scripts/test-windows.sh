@@ -19,9 +19,8 @@ export LC_ALL=C.UTF-8
 stop_wine() { "$ROOT/tests/windows/wine_session.sh" stop || true; }
 trap stop_wine EXIT
 
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNLINK_TESTS=ON \
-  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DTARNLINK_WINEPREFIX="$WINEPREFIX" >/dev/null
-cmake --build "$BUILD" --parallel "$(nproc)"
+# The windows preset puts the suite's Wine prefix at the WINEPREFIX above.
+configure_and_build windows
 
 if x86_64-w64-mingw32-objdump -p "$BUILD/src/tarnlink.exe" | grep -qi 'DLL Name: .*\(winpthread\|libgcc\|libstdc\)'; then
   echo "tarnlink.exe needs a runtime DLL: it must be linked statically" >&2
@@ -29,7 +28,7 @@ if x86_64-w64-mingw32-objdump -p "$BUILD/src/tarnlink.exe" | grep -qi 'DLL Name:
 fi
 
 # The suite starts and stops its own Wine server (tests wine_server_start/stop).
-ctest --test-dir "$BUILD" --output-on-failure --parallel "$(nproc)"
+run_tests windows --parallel "$(nproc)"
 
 rm -rf "$BUILD/package"
 (cd "$BUILD" && cpack --config CPackConfig.cmake >/dev/null)

@@ -12,18 +12,18 @@ mode=${1:-all}
 jobs=$(nproc)
 
 echo "== native build and tests"
-configure_and_build "$ROOT/build/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-ctest --test-dir "$ROOT/build/release" --output-on-failure -j "$jobs"
+configure_and_build release
+run_tests release -j "$jobs"
 [[ $mode == quick ]] && exit 0
 
 echo "== benchmark, quick mode (checks that the numbers are produced, not their values)"
 "$ROOT/bench/run" --quick
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-configure_and_build "$ROOT/build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DTARNLINK_SANITIZE=ON
-# A sanitizer report must not pass for a program's own exit status.
-ASAN_OPTIONS=exitcode=86 UBSAN_OPTIONS=exitcode=86 \
-  ctest --test-dir "$ROOT/build/sanitize" --output-on-failure -j "$jobs"
+configure_and_build sanitize
+# The preset makes a sanitizer report exit 86, so that it cannot pass for a
+# program's own exit status.
+run_tests sanitize -j "$jobs"
 
 echo "== static analysis"
 "$ROOT/scripts/lint.sh"
