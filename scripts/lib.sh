@@ -32,6 +32,11 @@ configure_and_build() {
   (cd "$ROOT" && cmake --preset "$preset" "$@" >/dev/null && cmake --build --preset "$preset")
 }
 
+# project_version DIR: the project's version, as the build tree DIR has it.
+project_version() {
+  sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt"
+}
+
 # run_tests PRESET [CTEST ARGS...]: runs the tests of a preset's tree with the
 # preset's settings.
 run_tests() {

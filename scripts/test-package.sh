@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds the Debian package in build/package and checks it: every file it must
-# ship, the binaries it carries (unpacked into a temporary directory, never
-# installed), and the bash completion against instruments served by the
-# packaged velk-emu.
+# ship, the version its manual pages show, the binaries it
+# carries (unpacked into a temporary directory, never installed), and the bash
+# completion against instruments served by the packaged velk-emu.
 #   scripts/test-package.sh
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/lib.sh"
-ensure_packages "${NATIVE_PACKAGES[@]}" dpkg-dev gzip groff-base bash-completion
+ensure_packages "${NATIVE_PACKAGES[@]}" dpkg-dev gzip groff-base bash-completion man-db
 
 BUILD=$ROOT/build/package
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnlink-package-XXXXXX")
@@ -19,14 +19,16 @@ fail() {
   failures=$((failures + 1))
 }
 
-echo "== manual pages format without warnings"
-for page in tarnlink.1 velk-emu.1; do
-  warnings=$(groff -man -Tutf8 -ww -z "$ROOT/docs/$page" 2>&1)
-  [[ -z $warnings ]] || fail "docs/$page: $warnings"
-done
-
 echo "== Debian package"
 configure_and_build package >/dev/null
+version=$(project_version "$BUILD")
+[[ -n $version ]] || { echo "no project version in $BUILD/CMakeCache.txt" >&2; exit 1; }
+
+echo "== manual pages format without warnings"
+for page in tarnlink.1 velk-emu.1; do
+  warnings=$(groff -man -Tutf8 -ww -z "$BUILD/docs/$page" 2>&1)
+  [[ -z $warnings ]] || fail "docs/$page: $warnings"
+done
 rm -rf "$BUILD/package"
 if ! (cd "$BUILD" && cpack -G DEB --config CPackConfig.cmake >"$work/cpack.log" 2>&1); then
   cat "$work/cpack.log" >&2
@@ -50,6 +52,7 @@ done
 
 field() { dpkg-deb --field "$deb" "$1"; }
 [[ $(field Package) == tarnlink ]] || fail "package name is '$(field Package)'"
+[[ $(field Version) == "$version" ]] || fail "package version is '$(field Version)', the project's $version"
 [[ $(field Maintainer) == "The tarnlink developers" ]] || fail "maintainer is '$(field Maintainer)'"
 [[ $(field Depends) == *libc6* && $(field Depends) == *libstdc++6* ]] ||
   fail "dependencies lack libc6 or libstdc++6: '$(field Depends)'"
@@ -68,10 +71,14 @@ status=0
 [[ $status -eq 2 ]] || fail "velk-emu with a bad option exited $status, expected 2"
 grep -q '^usage: velk-emu' "$work/emu-usage" || fail "velk-emu with a bad option printed no usage"
 
+footer_form="^tarnlink ${version//./\\.} +[A-Z][a-z]+ [0-9]{4} "
 for page in tarnlink velk-emu; do
   rendered=$(MANWIDTH=80 man -l "$root/usr/share/man/man1/$page.1.gz" 2>&1) ||
     fail "man cannot show the packaged $page.1.gz"
   grep -q "^NAME" <<<"$rendered" || fail "the packaged $page.1.gz shows no NAME section"
+  # The last line: version, date of the sources, title.
+  footer=$(tail -n 1 <<<"$rendered")
+  [[ $footer =~ $footer_form ]] || fail "the packaged $page.1.gz ends '$footer', not version $version and a date"
 done
 
 echo "== bash completion from the package"

@@ -1,0 +1,26 @@
+# tarnlink_install_gzipped(TARGET DESTINATION FILE...): installs each FILE under
+# DESTINATION compressed as Debian ships manual pages and changelogs: gzip -9,
+# and -n keeps the name and time out, so builds are reproducible. TARGET is the
+# build step that compresses them. Without gzip the files are installed as they are.
+find_program(TARNLINK_GZIP gzip)
+
+function(tarnlink_install_gzipped target destination)
+  set(installed "")
+  foreach(file IN LISTS ARGN)
+    get_filename_component(name ${file} NAME)
+    if(TARNLINK_GZIP)
+      set(copy ${CMAKE_CURRENT_BINARY_DIR}/gzip/${name})
+      add_custom_command(OUTPUT ${copy}.gz
+        COMMAND ${CMAKE_COMMAND} -E copy ${file} ${copy}
+        COMMAND ${TARNLINK_GZIP} -9 -n -f ${copy}
+        DEPENDS ${file}
+        COMMENT "Compressing ${name}"
+        VERBATIM)
+      list(APPEND installed ${copy}.gz)
+    else()
+      list(APPEND installed ${file})
+    endif()
+  endforeach()
+  add_custom_target(${target} ALL DEPENDS ${installed})
+  install(FILES ${installed} DESTINATION ${destination})
+endfunction()
