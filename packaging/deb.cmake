@@ -7,26 +7,57 @@ if(WIN32)
   return()
 endif()
 
+set(TARNLINK_MAINTAINER "The tarnlink authors <tarnlink@example.org>" CACHE STRING
+    "The package's maintainer, as \"Name <address>\"")
+
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/completion/tarnlink
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
-              ${PROJECT_SOURCE_DIR}/docs/device-protocol.md
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/device-protocol.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
-# Debian looks for the licence terms under this name.
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+
+# The licence goes where and as Debian reads it: the machine-readable copyright
+# file, whose licence text has each line indented and each empty line a lone dot.
+string(STRIP "${TARNLINK_LICENSE_TERMS}" _terms)
+string(REGEX REPLACE "\n\n" "\n.\n" _terms "${_terms}")
+string(REPLACE "\n" "\n " TARNLINK_DEBIAN_LICENSE " ${_terms}")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/copyright.in debian/copyright @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# A native package's changelog: one entry for this version, dated as the sources.
+tarnlink_source_date(TARNLINK_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in debian/changelog @ONLY)
+tarnlink_install_gzipped(debian_changelog ${CMAKE_INSTALL_DOCDIR}
+                         ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog)
+
+# What lintian reports of tarnlink that does not hold, each with its reason.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tarnlink)
+
+# cpack strips the programs (CPACK_STRIP_FILES) but leaves the compiler's
+# .comment section, which Debian's own packaging removes as well.
+string(CONFIGURE [[
+  if(CMAKE_INSTALL_DO_STRIP)
+    foreach(program "$<TARGET_FILE_NAME:tarnlink>" "$<TARGET_FILE_NAME:velk-emu>")
+      execute_process(COMMAND "@CMAKE_OBJCOPY@" --remove-section=.comment
+                              "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/@CMAKE_INSTALL_BINDIR@/${program}"
+                      COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+  endif()
+]] _remove_comments @ONLY)
+install(CODE "${_remove_comments}")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_SOURCE_GENERATOR "")
 set(CPACK_PACKAGE_NAME tarnlink)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "The tarnlink developers")
+set(CPACK_PACKAGE_VENDOR "${TARNLINK_COPYRIGHT_HOLDER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The tarnlink developers")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARNLINK_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Builds the Debian package in build/package and checks it: every file it must
-# ship, the version its manual pages show, the binaries it
+# Builds the Debian package in build/package and checks it: lintian's verdict,
+# every file it must ship, the version its manual pages show, the binaries it
 # carries (unpacked into a temporary directory, never installed), and the bash
 # completion against instruments served by the packaged velk-emu.
 #   scripts/test-package.sh
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/lib.sh"
-ensure_packages "${NATIVE_PACKAGES[@]}" dpkg-dev gzip groff-base bash-completion man-db
+ensure_packages "${NATIVE_PACKAGES[@]}" dpkg-dev gzip groff-base bash-completion man-db lintian
 
 BUILD=$ROOT/build/package
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnlink-package-XXXXXX")
@@ -41,11 +41,15 @@ if ((${#debs[@]} != 1)) || [[ ! -f ${debs[0]} ]]; then
 fi
 deb=${debs[0]}
 
+echo "== lintian"
+# Errors and warnings fail; the rest is shown.
+lintian --fail-on error,warning --display-info "$deb" 2>&1 || fail "lintian reports errors or warnings"
+
 contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
 for path in usr/bin/tarnlink usr/bin/velk-emu \
   usr/share/man/man1/tarnlink.1.gz usr/share/man/man1/velk-emu.1.gz \
   usr/share/bash-completion/completions/tarnlink \
-  usr/share/doc/tarnlink/README.md usr/share/doc/tarnlink/LICENSE \
+  usr/share/doc/tarnlink/README.md usr/share/doc/tarnlink/changelog.gz \
   usr/share/doc/tarnlink/copyright usr/share/doc/tarnlink/device-protocol.md; do
   grep -qx "\./$path" <<<"$contents" || fail "the package lacks /$path"
 done
@@ -53,7 +57,8 @@ done
 field() { dpkg-deb --field "$deb" "$1"; }
 [[ $(field Package) == tarnlink ]] || fail "package name is '$(field Package)'"
 [[ $(field Version) == "$version" ]] || fail "package version is '$(field Version)', the project's $version"
-[[ $(field Maintainer) == "The tarnlink developers" ]] || fail "maintainer is '$(field Maintainer)'"
+maintainer_form='^The tarnlink authors <[^@ ]+@[^> ]+>$'
+[[ $(field Maintainer) =~ $maintainer_form ]] || fail "maintainer is '$(field Maintainer)'"
 [[ $(field Depends) == *libc6* && $(field Depends) == *libstdc++6* ]] ||
   fail "dependencies lack libc6 or libstdc++6: '$(field Depends)'"
 
@@ -80,6 +85,8 @@ for page in tarnlink velk-emu; do
   footer=$(tail -n 1 <<<"$rendered")
   [[ $footer =~ $footer_form ]] || fail "the packaged $page.1.gz ends '$footer', not version $version and a date"
 done
+changelog=$(gzip -dc "$root/usr/share/doc/tarnlink/changelog.gz" | head -n 1)
+[[ $changelog == "tarnlink ($version) "* ]] || fail "the changelog starts '$changelog', not version $version"
 
 echo "== bash completion from the package"
 "$ROOT/tests/package/completion_test.sh" "$root/usr/share/bash-completion/completions/tarnlink" \
