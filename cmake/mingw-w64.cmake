@@ -10,6 +10,9 @@ set(TARNLINK_MINGW_PREFIX x86_64-w64-mingw32)
 set(CMAKE_C_COMPILER ${TARNLINK_MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${TARNLINK_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${TARNLINK_MINGW_PREFIX}-windres)
+# What cpack's CPACK_STRIP_FILES and the test kit strip the programs with, named
+# here rather than left to CMake's guess from the compiler's name.
+set(CMAKE_STRIP ${TARNLINK_MINGW_PREFIX}-strip)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${TARNLINK_MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -40,6 +40,25 @@ for entry in bin/tarnlink.exe README.md LICENSE; do
     exit 1
   fi
 done
+# The program in it: stripped, and with the version resource that Windows shows
+# in the file's properties.
+unpacked=$BUILD/package/unpacked
+mkdir "$unpacked"
+(cd "$unpacked" && cmake -E tar xf "$archive")
+exe=$(echo "$unpacked"/*/bin/tarnlink.exe)
+if x86_64-w64-mingw32-objdump -h "$exe" | grep -q ' \.debug' ||
+  ! x86_64-w64-mingw32-objdump -t "$exe" | grep -qx 'no symbols'; then
+  echo "$archive holds tarnlink.exe with debug sections or symbols: it must be stripped" >&2
+  exit 1
+fi
+version=$(project_version "$BUILD")
+resource=$(x86_64-w64-mingw32-strings -el "$exe" | paste -sd ' ')
+for entry in "ProductName tarnlink" "FileVersion $version" "ProductVersion $version"; do
+  if [[ " $resource " != *" $entry "* ]]; then
+    echo "$archive holds tarnlink.exe without \"$entry\" in its version resource" >&2
+    exit 1
+  fi
+done
 echo "Windows release archive: $archive"
 
 # The test kit: the emulator, its driver and the driver's INF.
