@@ -21,8 +21,8 @@ fail() {
 
 echo "== Debian package"
 configure_and_build package >/dev/null
-version=$(project_version "$BUILD")
-[[ -n $version ]] || { echo "no project version in $BUILD/CMakeCache.txt" >&2; exit 1; }
+package_version=$(project_version "$BUILD")
+[[ -n $package_version ]] || { echo "no project version in $BUILD/CMakeCache.txt" >&2; exit 1; }
 
 echo "== manual pages format without warnings"
 for page in tarnlink.1 velk-emu.1; do
@@ -56,7 +56,8 @@ done
 
 field() { dpkg-deb --field "$deb" "$1"; }
 [[ $(field Package) == tarnlink ]] || fail "package name is '$(field Package)'"
-[[ $(field Version) == "$version" ]] || fail "package version is '$(field Version)', the project's $version"
+[[ $(field Version) == "$package_version" ]] ||
+  fail "package version is '$(field Version)', the project's $package_version"
 maintainer_form='^The tarnlink authors <[^@ ]+@[^> ]+>$'
 [[ $(field Maintainer) =~ $maintainer_form ]] || fail "maintainer is '$(field Maintainer)'"
 [[ $(field Depends) == *libc6* && $(field Depends) == *libstdc++6* ]] ||
@@ -76,17 +77,18 @@ status=0
 [[ $status -eq 2 ]] || fail "velk-emu with a bad option exited $status, expected 2"
 grep -q '^usage: velk-emu' "$work/emu-usage" || fail "velk-emu with a bad option printed no usage"
 
-footer_form="^tarnlink ${version//./\\.} +[A-Z][a-z]+ [0-9]{4} "
+footer_form="^tarnlink ${package_version//./\\.} +[A-Z][a-z]+ [0-9]{4} "
 for page in tarnlink velk-emu; do
   rendered=$(MANWIDTH=80 man -l "$root/usr/share/man/man1/$page.1.gz" 2>&1) ||
     fail "man cannot show the packaged $page.1.gz"
   grep -q "^NAME" <<<"$rendered" || fail "the packaged $page.1.gz shows no NAME section"
   # The last line: version, date of the sources, title.
   footer=$(tail -n 1 <<<"$rendered")
-  [[ $footer =~ $footer_form ]] || fail "the packaged $page.1.gz ends '$footer', not version $version and a date"
+  [[ $footer =~ $footer_form ]] || fail "the packaged $page.1.gz ends '$footer', not version $package_version and a date"
 done
 changelog=$(gzip -dc "$root/usr/share/doc/tarnlink/changelog.gz" | head -n 1)
-[[ $changelog == "tarnlink ($version) "* ]] || fail "the changelog starts '$changelog', not version $version"
+[[ $changelog == "tarnlink ($package_version) "* ]] ||
+  fail "the changelog starts '$changelog', not version $package_version"
 
 echo "== bash completion from the package"
 "$ROOT/tests/package/completion_test.sh" "$root/usr/share/bash-completion/completions/tarnlink" \
