@@ -1,9 +1,7 @@
 #include "service.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,19 +24,6 @@ namespace protocol = tarnlink::device_protocol;
 namespace posix = tarnlink::posix;
 
 std::string failure(const std::string& what) { return what + ": " + std::strerror(errno); }
-
-// Larger for every instrument published later, also across processes that
-// publish one after another, so that listing order is order of appearance.
-std::uint64_t next_appearance_key() {
-  static std::uint64_t last = 0;
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  std::uint64_t key = static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
-                      static_cast<std::uint64_t>(now.tv_nsec);
-  if (key <= last) key = last + 1;
-  last = key;
-  return key;
-}
 
 void close_fd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -68,26 +53,23 @@ constexpr Clock::duration kStayAwake = std::chrono::microseconds(100);
 
 }  // namespace
 
-// One published instrument: its socket and presence file in the device
-// directory, the connection of the handle that has it open, and its model.
+// One published instrument: its place in the device directory, the connection
+// of the handle that has it open, and its model.
 class Endpoint {
  public:
-  Endpoint(const Options& options, const std::vector<std::uint8_t>& answer, std::string name,
-           std::string path)
-      : name_(std::move(name)),
-        path_(std::move(path)),
+  Endpoint(const Options& options, const std::vector<std::uint8_t>& answer, const std::string& dir,
+           std::string name)
+      : publication_(dir, std::move(name)),
         instrument_(options, answer, options.capture_dir.empty() ? nullptr : &capture_) {}
   ~Endpoint() { unpublish(); }
   Endpoint(const Endpoint&) = delete;
   Endpoint& operator=(const Endpoint&) = delete;
 
-  const std::string& path() const { return path_; }
-  bool published() const { return listen_fd_ >= 0; }
+  const std::string& path() const { return publication_.path(); }
+  bool published() const { return publication_.published(); }
 
   bool publish(int dir_fd, const std::string& capture_dir, std::string& error);
   void unpublish();
-  // Takes the instrument out of the directory; an open handle stays connected.
-  void withdraw();
 
   void add_poll(std::vector<pollfd>& fds) {
     client_index_ = listen_index_ = -1;
@@ -97,7 +79,7 @@ class Endpoint {
       fds.push_back({client_fd_, static_cast<short>(idle() ? POLLIN : 0), 0});
     }
     listen_index_ = static_cast<int>(fds.size());
-    fds.push_back({listen_fd_, POLLIN, 0});
+    fds.push_back({publication_.listen_fd(), POLLIN, 0});
   }
   void handle(const std::vector<pollfd>& fds, Clock::time_point now);
   std::optional<Clock::time_point> next_timer() const {
@@ -120,11 +102,7 @@ class Endpoint {
   void drop_client(bool log_close);
   void vanish();
 
-  std::string name_;
-  std::string path_;
-  int dir_fd_ = -1;
-  int listen_fd_ = -1;
-  int lock_fd_ = -1;
+  posix::Publication publication_;
   int client_fd_ = -1;
   int client_index_ = -1;
   int listen_index_ = -1;
@@ -139,82 +117,18 @@ class Endpoint {
 };
 
 bool Endpoint::publish(int dir_fd, const std::string& capture_dir, std::string& error) {
-  dir_fd_ = dir_fd;
-  const std::string lock_name = name_ + posix::kPresenceSuffix;
-  lock_fd_ = openat(dir_fd, lock_name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (lock_fd_ < 0) {
-    error = failure("cannot create " + path_ + posix::kPresenceSuffix);
-    return false;
-  }
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  if (fcntl(lock_fd_, F_OFD_SETLK, &lock) != 0) {
-    error = errno == EAGAIN || errno == EACCES ? path_ + " is already served"
-                                               : failure("cannot lock " + path_ + posix::kPresenceSuffix);
-    close_fd(lock_fd_);
-    return false;
-  }
-  // The lock is ours, so whatever sits at the socket's name is a leftover.
-  struct stat st {};
-  if (fstatat(dir_fd, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (!S_ISSOCK(st.st_mode)) {
-      error = path_ + " exists and is not a socket";
-      close_fd(lock_fd_);
-      return false;
-    }
-    unlinkat(dir_fd, name_.c_str(), 0);
-  }
-  const std::string key = std::to_string(next_appearance_key()) + "\n";
-  if (ftruncate(lock_fd_, 0) != 0 ||
-      pwrite(lock_fd_, key.data(), key.size(), 0) != static_cast<ssize_t>(key.size())) {
-    error = failure("cannot write " + path_ + posix::kPresenceSuffix);
-    close_fd(lock_fd_);
-    return false;
-  }
-  sockaddr_un address{};
-  socklen_t length = 0;
-  int path_dir_fd = -1;
-  if (posix::socket_address(path_, address, length, path_dir_fd) != 0) {
-    error = path_ + ": path too long for a socket";
-    close_fd(lock_fd_);
-    return false;
-  }
-  listen_fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  // The socket file takes its mode from the umask: only its owner may connect.
-  const mode_t old_mask = umask(077);
-  const bool bound =
-      listen_fd_ >= 0 && bind(listen_fd_, reinterpret_cast<const sockaddr*>(&address), length) == 0;
-  umask(old_mask);
-  if (!bound || listen(listen_fd_, 16) != 0) {
-    error = failure("cannot serve " + path_);
-    close_fd(path_dir_fd);
-    close_fd(listen_fd_);
-    unlinkat(dir_fd, lock_name.c_str(), 0);
-    close_fd(lock_fd_);
-    return false;
-  }
-  close_fd(path_dir_fd);
-  if (!capture_dir.empty() && !capture_.open(capture_dir, name_, error)) {
+  if (!publication_.publish(dir_fd, error)) return false;
+  // Only once NAME is ours: its capture files may be another service's until then.
+  if (!capture_dir.empty() && !capture_.open(capture_dir, publication_.name(), error)) {
     unpublish();
     return false;
   }
   return true;
 }
 
-void Endpoint::withdraw() {
-  if (listen_fd_ >= 0) {
-    // The socket goes first: a listed instrument always has its presence file.
-    unlinkat(dir_fd_, name_.c_str(), 0);
-    unlinkat(dir_fd_, (name_ + posix::kPresenceSuffix).c_str(), 0);
-    close_fd(listen_fd_);
-  }
-  close_fd(lock_fd_);
-}
-
 void Endpoint::unpublish() {
   if (client_fd_ >= 0) drop_client(false);
-  withdraw();
+  publication_.withdraw();
   capture_.close();
 }
 
@@ -269,7 +183,7 @@ void Endpoint::settle_hangup() {
 
 void Endpoint::accept_clients() {
   for (;;) {
-    const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    const int fd = accept4(publication_.listen_fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
     settle_hangup();
     const Outcome outcome = instrument_.open();
@@ -311,7 +225,7 @@ void Endpoint::on_write(const protocol::Request& request, Clock::time_point now)
   const Instrument::WriteAnswer answer = instrument_.write(request.data, request.size, now);
   vanish_after_response_ = answer.disconnect;
   // Gone from the directory before the client hears that its write went through.
-  if (vanish_after_response_ && answer.at <= now) withdraw();
+  if (vanish_after_response_ && answer.at <= now) publication_.withdraw();
   const protocol::Header header = protocol::encode_response(
       protocol::ResponseType::kWrite, error_number(answer.outcome), answer.taken);
   if (respond(header, nullptr, 0, answer.at, now) && vanish_after_response_ && !responding_) {
@@ -379,7 +293,7 @@ bool Endpoint::respond(const protocol::Header& header, const Span* data, std::si
 
 void Endpoint::flush_pending() {
   responding_ = false;
-  if (vanish_after_response_) withdraw();
+  if (vanish_after_response_) publication_.withdraw();
   if (send(client_fd_, pending_.data(), pending_.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
     drop_client(true);
     return;
@@ -395,19 +309,11 @@ Service::~Service() { unpublish(); }
 
 bool Service::publish(std::string& error) {
   dir_ = options_.dir.empty() ? posix::device_directory() : options_.dir;
-  if (mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST) {
-    error = failure("cannot create " + dir_);
-    return false;
-  }
-  dir_fd_ = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd_ < 0) {
-    error = failure("cannot open " + dir_);
-    return false;
-  }
+  dir_fd_ = posix::open_service_directory(dir_, error);
+  if (dir_fd_ < 0) return false;
   if (!options_.capture_dir.empty() && !make_capture_dir(options_.capture_dir, error)) return false;
   for (const std::string& name : options_.devices) {
-    endpoints_.push_back(
-        std::make_unique<Endpoint>(options_, answer_, name, posix::join_device_path(dir_, name)));
+    endpoints_.push_back(std::make_unique<Endpoint>(options_, answer_, dir_, name));
     if (!endpoints_.back()->publish(dir_fd_, options_.capture_dir, error)) {
       unpublish();
       return false;

@@ -24,7 +24,8 @@ class Service {
   Service& operator=(const Service&) = delete;
 
   // Creates the directory (mode 0700) when missing, opens the capture files and
-  // publishes every instrument. False with a one-line reason on failure.
+  // publishes every instrument. False with a one-line reason on failure, and
+  // then every instrument it published is withdrawn again.
   bool publish(std::string& error);
   // The device paths, in --device order.
   std::vector<std::string> device_paths() const;
