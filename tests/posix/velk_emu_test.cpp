@@ -2,10 +2,14 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "harness.h"
+#include "platform/posix/device_directory.h"
 
 namespace tarnlink::e2e {
 namespace {
@@ -19,7 +23,16 @@ std::vector<std::string> entries(const std::string& dir) {
     }
     closedir(stream);
   }
+  std::sort(names.begin(), names.end());
   return names;
+}
+
+// velk-emu with `args`, allowed at most `files` open files when not 0.
+RunResult run_emulator(std::vector<std::string> args, int files = 0) {
+  if (files == 0) return run_program(velk_emu_binary(), args);
+  args.insert(args.begin(), {"-c", "ulimit -n " + std::to_string(files) + " && exec \"$0\" \"$@\"",
+                             velk_emu_binary()});
+  return run_program("/bin/sh", args);
 }
 
 class VelkEmuTest : public E2eTest {};
@@ -77,6 +90,10 @@ TEST_F(VelkEmuTest, ANameServedByAnotherProcessIsNotTakenOver) {
   const RunResult second = run_program(velk_emu_binary(), {"--dir", device_dir(), "--device", "dev"});
   EXPECT_EQ(second.exit_status, 1);
   EXPECT_EQ(second.output, "");
+  // The presence file is the first service's, and it still serves.
+  std::vector<std::string> paths;
+  EXPECT_EQ(posix::present_devices(device_dir(), paths), 0u);
+  EXPECT_EQ(paths, std::vector<std::string>{device_dir() + "/dev"});
 }
 
 TEST_F(VelkEmuTest, ALeftoverSocketIsReplaced) {
@@ -84,6 +101,61 @@ TEST_F(VelkEmuTest, ALeftoverSocketIsReplaced) {
   ASSERT_NE(first, nullptr);
   first->kill_hard();
   EXPECT_NE(start_emulator({"--device", "dev"}), nullptr);
+}
+
+// A publish of "a" then `second` that fails at `second`.
+class FailedPublishTest : public VelkEmuTest {
+ protected:
+  // `planted`, a path under the root, is made a directory first (none when empty).
+  RunResult publish_a_then(const std::string& second, const std::string& planted, int files = 0) {
+    std::filesystem::create_directories(capture_dir());
+    if (!planted.empty()) std::filesystem::create_directories(root() + "/" + planted);
+    return run_emulator({"--dir", device_dir(), "--capture", capture_dir(), "--device", "a",
+                         "--device", second},
+                        files);
+  }
+};
+
+struct FailedStep {
+  const char* name;
+  std::string second;
+  const char* planted;
+  std::vector<std::string> left;  // the device directory afterwards
+};
+
+void PrintTo(const FailedStep& step, std::ostream* out) { *out << step.name; }
+
+class FailedStepTest : public FailedPublishTest, public ::testing::WithParamInterface<FailedStep> {};
+
+TEST_P(FailedStepTest, ExitsWithStatusOneLeavingNothingItCreated) {
+  const RunResult result = publish_a_then(GetParam().second, GetParam().planted);
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(entries(device_dir()), GetParam().left);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, FailedStepTest,
+    ::testing::Values(FailedStep{"SocketNameTaken", "b", "dev/b", {"b"}},
+                      FailedStep{"PathTooLongForASocket", std::string(100, 'n'), "", {}},
+                      FailedStep{"CaptureFilesCannotBeMade", "b", "capture/b.bin", {}}),
+    [](const ::testing::TestParamInfo<FailedStep>& param_info) {
+      return std::string(param_info.param.name);
+    });
+
+// Each limit starves another step: the directory, a presence file, a socket, a
+// capture file; with the most, b's capture fails on its own. Below some limit
+// the program cannot even load (127); where that is depends on what it inherits.
+TEST_F(FailedPublishTest, EveryStepThatRunsOutOfFilesLeavesNothing) {
+  int ran = 0;
+  for (int files = 4; files <= 24; ++files) {
+    const int status = publish_a_then("b", "capture/b.bin", files).exit_status;
+    if (status == 127 && ran == 0) continue;
+    ++ran;
+    EXPECT_EQ(status, 1) << files << " files";
+    EXPECT_TRUE(entries(device_dir()).empty()) << files << " files";
+  }
+  EXPECT_GE(ran, 9);
 }
 
 }  // namespace
