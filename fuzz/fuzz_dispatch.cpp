@@ -3,9 +3,10 @@
 // it is given, the program prints its banner first and ends with 0 or -1.
 //
 // The run stays inside a private directory: file names from the input cannot
-// hold a '/' (only the program's own switches do), the payload file is "in",
-// and when the fuzzer runs as root each run happens as the unprivileged user
-// nobody, so that an output name such as "/S" cannot create a file in /.
+// hold a '/' (only the program's own switches do, and it refuses a switch as an
+// output name), the payload file is "in", and when the fuzzer runs as root each
+// run happens as the unprivileged user nobody, so that a switch taken for an
+// output name all the same could not create a file in /.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>

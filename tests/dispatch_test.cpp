@@ -116,7 +116,14 @@ INSTANTIATE_TEST_SUITE_P(
         InvalidCase{"TimeoutPlus", {"$IN", "$OUT", "/T", "+5"}, kInvalidMore},
         InvalidCase{"StringTimeoutBad", {"t", "$OUT", "/S", "/T", "1e3"}, kInvalidMore},
         InvalidCase{"SwitchWithSuffix", {"$IN", "$OUT", "/TT", "5"}, kInvalidMore},
-        InvalidCase{"DashSwitch", {"$IN", "$OUT", "-T", "5"}, kInvalidMore}),
+        InvalidCase{"DashSwitch", {"$IN", "$OUT", "-T", "5"}, kInvalidMore},
+        // A switch as the output name; "text /U /S" is a string job, "/S" tested first.
+        InvalidCase{"OutputIsUsbSwitch", {"$IN", "/U"}, kInvalidMore},
+        InvalidCase{"OutputIsHelp", {"$IN", "--HELP"}, kInvalidMore},
+        InvalidCase{"StringOutputIsTimeoutSwitch", {"text", "/T", "/S"}, kInvalidMore},
+        InvalidCase{"StringOutputIsUsbSwitch", {"text", "/U", "/S"}, kInvalidMore},
+        InvalidCase{"TimedOutputIsStringSwitch", {"$IN", "/s", "/T", "5"}, kInvalidMore},
+        InvalidCase{"TimedStringOutputIsFirmware", {"t", "/M", "/S", "/T", "5"}, kInvalidMore}),
     testing::CaseName());
 
 TEST_F(DispatchTest, SendFile) {
@@ -185,15 +192,6 @@ TEST_F(DispatchTest, StringJobSendsTheTextAndPrintsTheAnswer) {
   ASSERT_EQ(fake_.messages.size(), 1u);
   EXPECT_THAT(fake_.messages[0], ElementsAre('A', 'B'));
   EXPECT_EQ(printed(), kErase + "Send: 2 bytes\n" + "AB\nRead 2 bytes \n");
-}
-
-TEST_F(DispatchTest, StringSwitchIsTestedBeforeUsbName) {
-  // A string job whose output name is "/U": "text" is sent, not loaded as a file.
-  const bool existed = std::filesystem::exists("/U");
-  run({"text", "/U", "/S"});
-  if (!existed) std::filesystem::remove("/U");
-  EXPECT_THAT(writes(), ElementsAre("write 4"));
-  EXPECT_THAT(fake_.messages.at(0), ElementsAre('t', 'e', 'x', 't'));
 }
 
 TEST_F(DispatchTest, StringTimeoutForm) {

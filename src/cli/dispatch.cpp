@@ -1,5 +1,7 @@
 #include "cli/dispatch.h"
 
+#include <algorithm>
+#include <iterator>
 #include <limits>
 #include <string_view>
 
@@ -52,6 +54,15 @@ struct Job {
   std::int32_t timeout_ms = 0;
 };
 
+// Every word the program reads as a switch, alone or in a form.
+constexpr std::string_view kSwitches[] = {"/M", "/S", "/T", "/U", "/L", "/?", "--help",
+                                          "--version"};
+
+bool is_switch(const NativeString& word) {
+  return std::any_of(std::begin(kSwitches), std::end(kSwitches),
+                     [&](std::string_view name) { return equals_ignoring_case(word, name); });
+}
+
 // Chooses the job from the argument count and the switches at fixed places.
 // False, after printing the message, for a form that is not valid.
 bool choose_job(int argc, const NativeChar* const* argv, std::ostream& out, Job& job) {
@@ -60,46 +71,47 @@ bool choose_job(int argc, const NativeChar* const* argv, std::ostream& out, Job&
   };
   const auto timeout_from = [&](int i) {
     job.has_timeout = ParseTimeoutMilliseconds(argv[i], job.timeout_ms);
-    if (!job.has_timeout) write_line(out, kInvalidMore);
     return job.has_timeout;
   };
+  bool valid = true;
   switch (argc) {
     case 2:
       job.kind = JobKind::kSend;
-      return true;
+      break;
     case 3:
       job.kind = is(2, "/M") ? JobKind::kFirmware : JobKind::kSendReceive;
-      return true;
+      break;
     case 4:
       if (is(3, "/S")) {
         job.kind = JobKind::kStringReceive;
-        return true;
-      }
-      if (is(2, "/U")) {
+      } else if (is(2, "/U")) {
         job.kind = JobKind::kNamedSend;
-        return true;
-      }
-      write_line(out, kInvalidFour);
-      return false;
-    case 5:
-      if (is(3, "/T")) {
-        job.kind = JobKind::kSendReceive;
-        return timeout_from(4);
+      } else {
+        write_line(out, kInvalidFour);
+        return false;
       }
       break;
+    case 5:
+      job.kind = JobKind::kSendReceive;
+      valid = is(3, "/T") && timeout_from(4);
+      break;
     case 6:
-      if (is(4, "/T") && is(3, "/S")) {
-        job.kind = JobKind::kStringReceive;
-        return timeout_from(5);
-      }
+      job.kind = JobKind::kStringReceive;
+      valid = is(4, "/T") && is(3, "/S") && timeout_from(5);
       break;
     default:
       // Seven or more arguments name no job: saying nothing and exiting 0 would
       // report success for work that was never done.
+      valid = false;
       break;
   }
-  write_line(out, kInvalidMore);
-  return false;
+  // A switch where the answer's file name belongs is a mistyped form, not a name:
+  // taken as one, the job would send to an instrument nobody chose and store the
+  // answer in a file at the root.
+  const bool receives = job.kind == JobKind::kSendReceive || job.kind == JobKind::kStringReceive;
+  if (valid && receives && is_switch(argv[2])) valid = false;
+  if (!valid) write_line(out, kInvalidMore);
+  return valid;
 }
 
 // The steps after the payload: connect, then send and receive, with an Esc test

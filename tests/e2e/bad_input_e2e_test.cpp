@@ -342,6 +342,14 @@ TEST_F(BadInputTest, TimeoutOf100000Digits) {
   EXPECT_NE(access((root() + "/answer.bin").c_str(), F_OK), 0);
 }
 
+TEST_F(BadInputTest, SwitchAsOutputNameIsRefused) {
+  const bool existed = access("/U", F_OK) == 0;
+  ASSERT_TRUE(instruments());
+  check(kArgumentGroup, "a switch as the output name: /U", {input_file("data.bin", kHello), "/U"},
+        kInvalidMore, 255, std::nullopt);
+  EXPECT_TRUE(existed || access("/U", F_OK) != 0) << "the file /U was created";
+}
+
 // --- Every argument count from 0 to 10, the payload name naming no file: no
 // count crashes, and none reaches an instrument.
 
