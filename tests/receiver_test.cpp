@@ -3,8 +3,22 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
 #include "support/connected_device.h"
 #include "support/temp_dir.h"
+
+// Allocations above this size fail here, as they do once memory runs out. Not
+// inlined: the compiler would see malloc's blocks handed to delete.
+static std::size_t g_allocation_limit = SIZE_MAX;
+[[gnu::noinline]] void* operator new(std::size_t size) {
+  void* block = size > g_allocation_limit ? nullptr : std::malloc(size == 0 ? 1 : size);
+  return block != nullptr ? block : throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* block) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 namespace tarnlink {
 namespace {
@@ -162,6 +176,15 @@ TEST_F(ReceiveScreenTest, EmptyAnswerAndFailedRead) {
   fake_.reads = {{false, 0}};
   EXPECT_EQ(ReceiveAnswer(device_, out_, native("con")), -1);
   EXPECT_EQ(out_.str(), "");
+}
+
+TEST_F(ReceiveScreenTest, AnswerThatOutgrowsMemoryIsReportedAndNotPrinted) {
+  fake_.reads.assign(1000, {true, 4096});
+  g_allocation_limit = 1 << 20;
+  const std::int32_t result = ReceiveAnswer(device_, out_, native("con"));
+  g_allocation_limit = SIZE_MAX;
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(out_.str(), "Not enough memory for the answer\n");
 }
 
 TEST_F(ReceiveScreenTest, NamesThatOnlyContainConAreFiles) {

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "base/driver_contract.h"
 #include "base/console.h"
@@ -63,13 +66,27 @@ std::int32_t receive_to_file(DeviceAccess& device, std::ostream& out, const Nati
 }
 
 // Prints the answer as text up to its first zero byte, then its length.
-std::int32_t receive_to_screen(DeviceAccess& device, std::ostream& out) {
+std::int32_t print_answer(DeviceAccess& device, std::ostream& out) {
   ByteBuffer buffer;
   if (device.ReadData(buffer) != kStatusOk) return -1;
   const auto text_end = std::find(buffer.begin(), buffer.end(), std::uint8_t{0});
-  write_line(out, std::string(buffer.begin(), text_end));
+  write_line(out, std::string_view(reinterpret_cast<const char*>(buffer.data()),
+                                   static_cast<std::size_t>(text_end - buffer.begin())));
   write_line(out, "Read " + decimal(static_cast<std::int64_t>(buffer.size())) + " bytes ");
   return 0;
+}
+
+// The screen holds the whole answer in memory, and an instrument that keeps
+// sending full chunks outgrows it: that ends the receive, not the program. The
+// answer is released by the unwinding before the message is written.
+std::int32_t receive_to_screen(DeviceAccess& device, std::ostream& out) {
+  try {
+    return print_answer(device, out);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {  // longer than a buffer can be, as in 32-bit builds
+  }
+  write_line(out, "Not enough memory for the answer");
+  return -1;
 }
 
 }  // namespace
