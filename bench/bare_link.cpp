@@ -17,9 +17,8 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <string>
+#include <optional>
 #include <system_error>
-#include <vector>
 
 #include "base/driver_contract.h"
 #include "platform/platform.h"
@@ -30,49 +29,28 @@ using tarnlink::Handle;
 using tarnlink::Platform;
 namespace contract = tarnlink::contract;
 
-bool failed(const char* what, Platform& platform) {
-  std::fprintf(stderr, "bare_link: %s failed (error %u)\n", what, platform.last_error());
+bool failed(const char* what) {
+  std::fprintf(stderr, "bare_link: %s failed\n", what);
   return false;
 }
 
 // The last present instrument, opened and answering the handshake that tarnlink
 // makes: read the timeout, set the default, read it back.
 bool connect(Platform& platform, Handle& handle) {
-  const tarnlink::InfoSet set = platform.class_devices();
-  if (set == tarnlink::kInvalidInfoSet || set == 0) return failed("enumeration", platform);
-  tarnlink::NativeString path;
-  tarnlink::InterfaceData data{};
-  for (std::uint32_t member = 0; platform.enum_interface(set, member, data); ++member) {
-    std::uint32_t required = 0;
-    platform.interface_detail(set, data, nullptr, 0, &required);
-    std::vector<tarnlink::NativeChar> detail(required);
-    if (required == 0 ||
-        !platform.interface_detail(set, data, detail.data(), required, &required)) {
-      return failed("interface detail", platform);
-    }
-    path.assign(detail.data());
-  }
-  platform.destroy_list(set);
-  if (path.empty()) {
+  const tarnlink::ListResult present = platform.interface_paths();
+  if (present.failed) return failed("enumeration");
+  if (present.paths.empty()) {
     std::fprintf(stderr, "bare_link: no instrument present\n");
     return false;
   }
-  handle = platform.open_exclusive(path.c_str());
-  if (handle == tarnlink::kInvalidHandle) return failed("open", platform);
+  handle = platform.open_exclusive(present.paths.back());
+  if (handle == tarnlink::kInvalidHandle) return failed("open");
   std::int32_t timeout = 0;
-  std::uint32_t returned = 0;
-  platform.control(handle, contract::kIoctlGetTimeout, nullptr, 0, &timeout, sizeof timeout,
-                   &returned);
-  timeout = contract::kHandshakeTimeout;
-  if (!platform.control(handle, contract::kIoctlSetTimeout, &timeout, sizeof timeout, nullptr, 0,
-                        &returned)) {
-    return failed("set timeout", platform);
-  }
+  platform.get_timeout(handle, timeout);
+  if (!platform.set_timeout(handle, contract::kHandshakeTimeout)) return failed("set timeout");
   timeout = 0;
-  if (!platform.control(handle, contract::kIoctlGetTimeout, nullptr, 0, &timeout, sizeof timeout,
-                        &returned) ||
-      timeout != contract::kHandshakeTimeout) {
-    return failed("timeout read-back", platform);
+  if (!platform.get_timeout(handle, timeout) || timeout != contract::kHandshakeTimeout) {
+    return failed("timeout read-back");
   }
   return true;
 }
@@ -81,9 +59,9 @@ bool write_all(Platform& platform, Handle handle, const std::uint8_t* data, std:
   for (std::size_t offset = 0; offset < size; offset += contract::kChunkSize) {
     const auto length = static_cast<std::uint32_t>(
         size - offset < contract::kChunkSize ? size - offset : contract::kChunkSize);
-    std::uint32_t written = 0;
-    if (!platform.write(handle, data + offset, length, &written)) return failed("write", platform);
-    if (written != length) {
+    const std::optional<std::uint32_t> written = platform.write(handle, data + offset, length);
+    if (!written) return failed("write");
+    if (*written != length) {
       std::fprintf(stderr, "bare_link: short write\n");
       return false;
     }
@@ -139,11 +117,8 @@ int receive(Platform& platform, const char* milliseconds, const char* output) {
   }
   Handle handle = tarnlink::kInvalidHandle;
   if (!connect(platform, handle)) return 1;
-  auto timeout = static_cast<std::int32_t>(ms) * contract::kUnitsPerMillisecond;
-  std::uint32_t returned = 0;
-  if (!platform.control(handle, contract::kIoctlSetTimeout, &timeout, sizeof timeout, nullptr, 0,
-                        &returned)) {
-    return failed("set timeout", platform) ? 0 : 1;
+  if (!platform.set_timeout(handle, static_cast<std::int32_t>(ms) * contract::kUnitsPerMillisecond)) {
+    return failed("set timeout") ? 0 : 1;
   }
   const std::uint8_t trigger = 0;
   if (!write_all(platform, handle, &trigger, 1)) return 1;
@@ -162,9 +137,10 @@ int receive(Platform& platform, const char* milliseconds, const char* output) {
   while (got != 0) {
     std::size_t filled = 0;
     do {
-      if (!platform.read(handle, pass.get() + filled, contract::kChunkSize, &got)) {
-        return failed("read", platform) ? 0 : 1;
-      }
+      const std::optional<std::uint32_t> read =
+          platform.read(handle, pass.get() + filled, contract::kChunkSize);
+      if (!read) return failed("read") ? 0 : 1;
+      got = *read;
       filled += got;
     } while (got == contract::kChunkSize && filled < kPassSize);
     total += filled;

@@ -68,13 +68,11 @@ void script(FakePlatform& fake, FuzzedDataProvider& input) {
     fake.interfaces.push_back(name);
     if (input.ConsumeIntegralInRange<int>(0, 7) == 0) fake.open_refused.insert(name);
   }
-  switch (input.ConsumeIntegralInRange<int>(0, 15)) {
-    case 0: fake.class_devices_failure = tarnlink::kInvalidInfoSet; break;
-    case 1: fake.class_devices_failure = 0; break;
-    case 2: fake.enum_fails_at = input.ConsumeIntegralInRange<int>(0, 3); break;
-    case 3: fake.detail_fails_at = input.ConsumeIntegralInRange<int>(0, 3); break;
-    case 4: fake.detail_size_zero_at = input.ConsumeIntegralInRange<int>(0, 3); break;
-    default: break;
+  if (input.ConsumeIntegralInRange<int>(0, 3) == 0) {
+    fake.enum_fails_at = input.ConsumeIntegralInRange<int>(0, 3);
+  }
+  for (int i = input.ConsumeIntegralInRange<int>(0, 2); i > 0; --i) {
+    fake.fail_calls.insert(input.ConsumeIntegralInRange<int>(1, 24));
   }
   for (int i = input.ConsumeIntegralInRange<int>(0, 4); i > 0; --i) {
     FakePlatform::WriteStep step;

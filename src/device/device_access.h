@@ -36,19 +36,15 @@ struct DeviceRecord {
   NativeString path;       // empty until the open succeeds
   Handle handle = kInvalidHandle;
   std::int16_t open = 0;   // 1 once opened; never goes back to 0
-  InfoSet info_set = 0;    // kept from the pass that opened the record
-  InterfaceData interface_data{};
-  std::vector<NativeChar> detail;  // the opened interface's path as the platform reported it
 };
 
 using ByteBuffer = std::vector<std::uint8_t>;
 
 class DeviceAccess {
  public:
+  // Device handles outlive the object: the instrument is ours until the process
+  // ends, and nothing closes it before.
   explicit DeviceAccess(Platform& platform) : platform_(platform) {}
-  // Frees the table and the information sets it holds. Device handles stay open
-  // until the process ends: the instrument is ours for the whole run.
-  ~DeviceAccess();
   DeviceAccess(const DeviceAccess&) = delete;
   DeviceAccess& operator=(const DeviceAccess&) = delete;
 
@@ -82,6 +78,8 @@ class DeviceAccess {
   const std::list<DeviceRecord>& records() const { return table_; }
 
  private:
+  // The first record whose path is `path`, or the table's end.
+  std::list<DeviceRecord>::iterator find_record(const NativeString& path);
   // 5 when nothing is selected, 4 when the selected record is not open, else 0.
   std::int32_t check_selected() const;
   std::int32_t read_chunks(ByteBuffer& buffer, bool limited, std::uint32_t limit);

@@ -1,90 +1,92 @@
-// The platform layer: the calls the device code makes to the operating system and
-// the instrument's driver, one operation per call. Exactly one backend is compiled
-// into the program (win32/ or posix/); tests hand in a scripted fake.
+// The platform layer: the requests the device code makes of the operating system
+// and the instrument's driver, one operation per request the driver serves.
+// Exactly one backend is compiled into the program (win32/ or posix/); tests hand
+// in a scripted fake.
 //
-// Every operation is synchronous. Failures are reported the Win32 way: a false
-// result (or an invalid value) and an error code read with last_error(). Codes
-// above the platform are Win32 error numbers; the POSIX backend translates errno
-// to the nearest one at its edge.
+// Each operation returns its outcome and keeps nothing for later. Failures are
+// not told apart above the platform (the device code turns every one into the
+// same status), so each backend keeps its native error to itself.
+//
+// Single-threaded: one caller at a time. Waiting happens only inside the
+// operations marked as blocking; how long the driver takes there is bounded by
+// the link timeout (read) or by the driver alone (the others). A backend may
+// bound a wait further; its header says so.
 #pragma once
 
 #include <cstdint>
-#include <string>
+#include <optional>
+#include <vector>
 
 #include "base/native_text.h"
 
 namespace tarnlink {
 
-
-// A device information set (HDEVINFO on Windows). Both kInvalidInfoSet and 0 mean
-// that the set could not be obtained.
-using InfoSet = std::uintptr_t;
-inline constexpr InfoSet kInvalidInfoSet = ~InfoSet{0};
-
-// An open device (HANDLE on Windows, a descriptor elsewhere). Only kInvalidHandle
-// marks a failed open.
+// An open instrument (HANDLE on Windows, a descriptor elsewhere). kInvalidHandle
+// is never a valid one.
 using Handle = std::intptr_t;
 inline constexpr Handle kInvalidHandle = -1;
 
-// One interface of a device information set, as enumeration fills it
-// (SP_DEVICE_INTERFACE_DATA on Windows). Opaque above the platform: the device
-// code only hands it from enum_interface to interface_detail.
-struct InterfaceData {
-  alignas(8) unsigned char bytes[40];
+// One listing of the present instruments.
+struct ListResult {
+  std::vector<NativeString> paths;  // device paths, whole, in the driver's order
+  bool failed = false;  // the listing stopped short; `paths` holds what came before
 };
 
 class Platform {
  public:
   virtual ~Platform() = default;
 
-  // SetupDiGetClassDevsW for the driver's interface class, present interfaces
-  // only (flags 18). Returns the set, or kInvalidInfoSet / 0 on failure.
-  virtual InfoSet class_devices() = 0;
+  // interface_paths: the device path of every present interface of the driver's
+  //   class. Opens nothing.
+  //   Fails:  the system will not list the class, or cannot read an interface:
+  //           `failed`, with the interfaces listed before it in `paths`.
+  //   Blocks: only while the system lists its devices.
+  virtual ListResult interface_paths() = 0;
 
-  // SetupDiEnumDeviceInterfaces: fills `data` with interface `member` (from 0) of
-  // `set`. False when there is no such interface (last_error() is
-  // kErrorNoMoreItems) or on any other failure.
-  virtual bool enum_interface(InfoSet set, std::uint32_t member, InterfaceData& data) = 0;
+  // open_exclusive: the instrument at `path`, open for reading and writing, shared
+  //   with no other handle of any process, synchronous.
+  //   Fails (kInvalidHandle): nothing present at `path`; another handle holds it;
+  //           the driver refused the open.
+  //   Blocks: until the driver grants or refuses the open.
+  virtual Handle open_exclusive(const NativeString& path) = 0;
 
-  // SetupDiGetDeviceInterfaceDetailW, reduced to the device path. Called twice:
-  // first with path == nullptr and capacity 0, which stores in *required the
-  // number of NativeChar the path needs including its terminating zero (the
-  // result of that call means nothing); then with a buffer of that many
-  // characters, which receives the zero-terminated path. False on failure,
-  // including a buffer that is too small.
-  virtual bool interface_detail(InfoSet set, const InterfaceData& data, NativeChar* path,
-                                std::uint32_t capacity, std::uint32_t* required) = 0;
+  // write: the `size` bytes at `data` as one message. Returns how many the driver
+  //   took; fewer than `size` is the caller's failure to judge.
+  //   Fails (nullopt): the driver refused the message; the instrument is gone;
+  //           `handle` is not open.
+  //   Blocks: until the driver has taken the message.
+  virtual std::optional<std::uint32_t> write(Handle handle, const std::uint8_t* data,
+                                             std::uint32_t size) = 0;
 
-  // SetupDiDestroyDeviceInfoList.
-  virtual bool destroy_list(InfoSet set) = 0;
+  // read: up to `size` bytes into `buffer`. Returns how many arrived; 0 when the
+  //   link timeout passed with nothing to read.
+  //   Fails (nullopt): the driver reported a failure; the instrument is gone;
+  //           `handle` is not open.
+  //   Blocks: until data is there or the link timeout passes.
+  virtual std::optional<std::uint32_t> read(Handle handle, std::uint8_t* buffer,
+                                            std::uint32_t size) = 0;
 
-  // CreateFileW with GENERIC_READ | GENERIC_WRITE, no sharing, OPEN_EXISTING and
-  // synchronous I/O. Returns kInvalidHandle on failure. Sets last_error(), to 0
-  // on success.
-  virtual Handle open_exclusive(const NativeChar* path) = 0;
+  // set_timeout: the link timeout, in 100-ns units, 0 to 2147483647. True when the
+  //   driver took it.
+  //   Fails (false): the driver refused the value or the request; the instrument
+  //           is gone; `handle` is not open.
+  //   Blocks: until the driver answers.
+  virtual bool set_timeout(Handle handle, std::int32_t timeout) = 0;
 
-  // GetLastError: the error of the latest failed call of this platform.
-  virtual std::uint32_t last_error() = 0;
+  // get_timeout: the link timeout the driver holds, in 100-ns units, into
+  //   `timeout`. True when the driver answered with it.
+  //   Fails (false): the request failed or the driver answered no bytes. A driver
+  //           may fail the request after storing its answer; `timeout` then holds
+  //           what it stored, and otherwise keeps its value.
+  //   Blocks: until the driver answers.
+  virtual bool get_timeout(Handle handle, std::int32_t& timeout) = 0;
 
-  // WriteFile: one call carries `size` bytes as one message. Blocks until the
-  // driver has taken them; *written receives how many it took.
-  virtual bool write(Handle handle, const std::uint8_t* data, std::uint32_t size,
-                     std::uint32_t* written) = 0;
-
-  // ReadFile of up to `size` bytes. Blocks until data is there or the link
-  // timeout passes; a timeout gives true with *got == 0.
-  virtual bool read(Handle handle, std::uint8_t* buffer, std::uint32_t size,
-                    std::uint32_t* got) = 0;
-
-  // DeviceIoControl with one of the driver's control codes. *returned receives
-  // the number of output bytes stored.
-  virtual bool control(Handle handle, std::uint32_t code, const void* in, std::uint32_t in_size,
-                       void* out, std::uint32_t out_size, std::uint32_t* returned) = 0;
-
-  // CloseHandle.
+  // close: gives up the instrument. False when `handle` was not open.
+  //   Blocks: no.
   virtual bool close(Handle handle) = 0;
 
-  // GetKeyState(VK_ESCAPE) < 0: whether Esc is held right now. Never blocks.
+  // escape_held: whether the Esc key is held right now.
+  //   Blocks: no.
   virtual bool escape_held() = 0;
 };
 

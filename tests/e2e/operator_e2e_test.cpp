@@ -52,7 +52,7 @@ TEST_F(ListTest, ListingDoesNotDisturbAnInstrumentHeldOpen) {
   const std::string expected = start({"held", "free"});
   Platform& platform = program_platform();
   const std::string held = device_dir() + "/held";
-  const Handle handle = platform.open_exclusive(held.c_str());
+  const Handle handle = platform.open_exclusive(held);
   ASSERT_NE(handle, kInvalidHandle);
 
   const RunResult result = run({"/L"});
@@ -60,9 +60,7 @@ TEST_F(ListTest, ListingDoesNotDisturbAnInstrumentHeldOpen) {
   EXPECT_EQ(result.exit_status, 0);
   // The holder still owns its instrument and can talk to it.
   const std::uint8_t byte = 0x42;
-  std::uint32_t written = 0;
-  EXPECT_TRUE(platform.write(handle, &byte, 1, &written));
-  EXPECT_EQ(written, 1u);
+  EXPECT_EQ(platform.write(handle, &byte, 1), 1u);
   platform.close(handle);
   stop_emulators();
   EXPECT_EQ(log_of("held"), (std::vector<std::string>{"open", "write 1", "close"}));

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -154,17 +155,16 @@ TEST_F(GarbageClientTest, MalformedRequestsCloseTheConnectionAndTheServiceKeepsS
   }
 
   PosixPlatform client;
-  const Handle handle = client.open_exclusive(path.c_str());
-  ASSERT_NE(handle, kInvalidHandle) << "error " << client.last_error();
+  const Handle handle = client.open_exclusive(path);
+  ASSERT_NE(handle, kInvalidHandle);
   const std::string message = "still here";
-  std::uint32_t written = 0;
-  ASSERT_TRUE(client.write(handle, reinterpret_cast<const std::uint8_t*>(message.data()),
-                           static_cast<std::uint32_t>(message.size()), &written));
-  EXPECT_EQ(written, message.size());
+  EXPECT_EQ(client.write(handle, reinterpret_cast<const std::uint8_t*>(message.data()),
+                         static_cast<std::uint32_t>(message.size())),
+            message.size());
   std::uint8_t buffer[contract::kChunkSize];
-  std::uint32_t got = 0;
-  ASSERT_TRUE(client.read(handle, buffer, sizeof buffer, &got)) << "error " << client.last_error();
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer), got), message);
+  const std::optional<std::uint32_t> got = client.read(handle, buffer, sizeof buffer);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer), *got), message);
   EXPECT_TRUE(client.close(handle));
 
   stop_emulators();

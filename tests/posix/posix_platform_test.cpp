@@ -1,18 +1,24 @@
-// The POSIX backend against real velk-emu processes: enumeration of the device
+// The POSIX backend against real velk-emu processes: listings of the device
 // directory, exclusive opens, and the calls the device code makes on a handle.
 #include "platform/posix/posix_platform.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/driver_contract.h"
 #include "harness.h"
 #include "platform/posix/device_directory.h"
+#include "platform/posix/device_protocol.h"
 #include "platform/posix/win32_errors.h"
 
 namespace tarnlink::posix {
@@ -33,73 +39,42 @@ class PosixPlatformTest : public E2eTest {
  protected:
   void SetUp() override { setenv(kDeviceDirEnv, device_dir().c_str(), 1); }
 
-  // The device paths of one class_devices() snapshot, through the same two-call
-  // detail query the device code makes.
+  // The device paths of one listing, which must not fail.
   std::vector<std::string> listed() {
-    std::vector<std::string> paths;
-    const InfoSet set = platform_.class_devices();
-    EXPECT_NE(set, kInvalidInfoSet) << "error " << platform_.last_error();
-    if (set == kInvalidInfoSet) return paths;
-    InterfaceData data{};
-    for (std::uint32_t member = 0; platform_.enum_interface(set, member, data); ++member) {
-      std::uint32_t required = 0;
-      EXPECT_FALSE(platform_.interface_detail(set, data, nullptr, 0, &required));
-      std::vector<char> path(required);
-      EXPECT_TRUE(platform_.interface_detail(set, data, path.data(), required, nullptr));
-      paths.emplace_back(path.data());
-    }
-    EXPECT_EQ(platform_.last_error(), contract::kErrorNoMoreItems);
-    EXPECT_TRUE(platform_.destroy_list(set));
-    return paths;
+    const ListResult result = platform_.interface_paths();
+    EXPECT_FALSE(result.failed);
+    return result.paths;
   }
 
   std::string path(const std::string& name) const { return device_dir() + "/" + name; }
 
-  Handle open(const std::string& name) { return platform_.open_exclusive(path(name).c_str()); }
+  Handle open(const std::string& name) { return platform_.open_exclusive(path(name)); }
 
-  bool write(Handle handle, const std::string& bytes, std::uint32_t* written) {
+  std::optional<std::uint32_t> write(Handle handle, const std::string& bytes) {
     return platform_.write(handle, reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                           static_cast<std::uint32_t>(bytes.size()), written);
+                           static_cast<std::uint32_t>(bytes.size()));
   }
 
   // One read of up to 4096 bytes; false when the call fails.
   bool read(Handle handle, std::string& bytes) {
     std::uint8_t buffer[contract::kChunkSize];
-    std::uint32_t got = 0;
-    if (!platform_.read(handle, buffer, sizeof buffer, &got)) return false;
-    bytes.assign(reinterpret_cast<const char*>(buffer), got);
+    const std::optional<std::uint32_t> got = platform_.read(handle, buffer, sizeof buffer);
+    if (!got) return false;
+    bytes.assign(reinterpret_cast<const char*>(buffer), *got);
     return true;
-  }
-
-  bool set_timeout(Handle handle, std::int32_t value) {
-    std::uint32_t returned = 99;
-    return platform_.control(handle, contract::kIoctlSetTimeout, &value, 4, nullptr, 0, &returned) &&
-           returned == 0;
   }
 
   // The timeout the instrument reports, or -1 when the query fails or is empty.
   std::int32_t get_timeout(Handle handle) {
     std::int32_t value = -1;
-    std::uint32_t returned = 0;
-    if (!platform_.control(handle, contract::kIoctlGetTimeout, nullptr, 0, &value, 4, &returned) ||
-        returned != 4) {
-      return -1;
-    }
-    return value;
+    return platform_.get_timeout(handle, value) ? value : -1;
   }
 
   PosixPlatform platform_;
 };
 
-TEST_F(PosixPlatformTest, MissingDirectoryIsAnEmptyClass) {
-  const InfoSet set = platform_.class_devices();
-  ASSERT_NE(set, kInvalidInfoSet);
-  InterfaceData data{};
-  EXPECT_FALSE(platform_.enum_interface(set, 0, data));
-  EXPECT_EQ(platform_.last_error(), contract::kErrorNoMoreItems);
-  EXPECT_TRUE(platform_.destroy_list(set));
-  EXPECT_FALSE(platform_.destroy_list(set));
-  EXPECT_EQ(platform_.last_error(), kErrorInvalidHandle);
+TEST_F(PosixPlatformTest, MissingDirectoryListsNothing) {
+  EXPECT_TRUE(listed().empty());
 }
 
 TEST_F(PosixPlatformTest, ListsInOrderOfAppearanceAcrossEmulators) {
@@ -108,25 +83,15 @@ TEST_F(PosixPlatformTest, ListsInOrderOfAppearanceAcrossEmulators) {
   EXPECT_EQ(listed(), (std::vector<std::string>{path("z"), path("b"), path("a")}));
 }
 
-TEST_F(PosixPlatformTest, DetailRefusesTooSmallBuffersAndForeignData) {
+TEST_F(PosixPlatformTest, ListingsLeaveNoDescriptorOpen) {
   ASSERT_NE(start_emulator({"--device", "dev"}), nullptr);
-  const InfoSet set = platform_.class_devices();
-  ASSERT_NE(set, kInvalidInfoSet);
-  InterfaceData data{};
-  ASSERT_TRUE(platform_.enum_interface(set, 0, data));
-  const std::string expected = path("dev");
-  std::vector<char> buffer(expected.size() + 1, 'x');
-  std::uint32_t required = 0;
-  EXPECT_FALSE(platform_.interface_detail(set, data, buffer.data(),
-                                          static_cast<std::uint32_t>(expected.size()), &required));
-  EXPECT_EQ(platform_.last_error(), kErrorInsufficientBuffer);
-  EXPECT_EQ(required, expected.size() + 1);
-  const InfoSet other = platform_.class_devices();
-  EXPECT_FALSE(platform_.interface_detail(other, data, buffer.data(), required, nullptr));
-  EXPECT_TRUE(platform_.destroy_list(other));
-  EXPECT_TRUE(platform_.destroy_list(set));
-  EXPECT_FALSE(platform_.enum_interface(set, 0, data));
-  EXPECT_EQ(platform_.last_error(), kErrorInvalidHandle);
+  const auto open_descriptors = [] {
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return std::distance(begin(fds), end(fds));
+  };
+  const auto before = open_descriptors();
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(listed(), (std::vector<std::string>{path("dev")}));
+  EXPECT_EQ(open_descriptors(), before);
 }
 
 TEST_F(PosixPlatformTest, StaleSocketsAndSymlinksAreNotListed) {
@@ -138,7 +103,6 @@ TEST_F(PosixPlatformTest, StaleSocketsAndSymlinksAreNotListed) {
   ASSERT_EQ(symlink(path("live.lock").c_str(), path("link.lock").c_str()), 0);
   EXPECT_EQ(listed(), (std::vector<std::string>{path("live")}));
   EXPECT_EQ(open("stale"), kInvalidHandle);
-  EXPECT_EQ(platform_.last_error(), kErrorFileNotFound);
   EXPECT_EQ(open("link"), kInvalidHandle);
 }
 
@@ -148,14 +112,14 @@ TEST_F(PosixPlatformTest, SocketOfAnotherUserIsNotListed) {
   ASSERT_EQ(lchown(path("theirs").c_str(), 65534, 65534), 0);
   EXPECT_EQ(listed(), (std::vector<std::string>{path("mine")}));
   EXPECT_EQ(open("theirs"), kInvalidHandle);
-  EXPECT_EQ(platform_.last_error(), kErrorAccessDenied);
 }
 
-TEST_F(PosixPlatformTest, InsecureDirectoryFailsTheClassQuery) {
+TEST_F(PosixPlatformTest, InsecureDirectoryFailsTheListing) {
   ASSERT_NE(start_emulator({"--device", "dev"}), nullptr);
   ASSERT_EQ(chmod(device_dir().c_str(), 0720), 0);
-  EXPECT_EQ(platform_.class_devices(), kInvalidInfoSet);
-  EXPECT_EQ(platform_.last_error(), kErrorAccessDenied);
+  const ListResult insecure = platform_.interface_paths();
+  EXPECT_TRUE(insecure.failed);
+  EXPECT_TRUE(insecure.paths.empty());
   ASSERT_EQ(chmod(device_dir().c_str(), 0700), 0);
   EXPECT_EQ(listed().size(), 1u);
 }
@@ -164,15 +128,11 @@ TEST_F(PosixPlatformTest, OpenIsExclusiveUntilClosed) {
   ASSERT_NE(start_emulator({"--device", "dev"}), nullptr);
   const Handle first = open("dev");
   ASSERT_NE(first, kInvalidHandle);
-  EXPECT_EQ(platform_.last_error(), 0u);
   PosixPlatform other_process;
-  EXPECT_EQ(other_process.open_exclusive(path("dev").c_str()), kInvalidHandle);
-  EXPECT_EQ(other_process.last_error(), kErrorSharingViolation);
+  EXPECT_EQ(other_process.open_exclusive(path("dev")), kInvalidHandle);
   EXPECT_TRUE(platform_.close(first));
   EXPECT_FALSE(platform_.close(first));
-  const Handle again = other_process.open_exclusive(path("dev").c_str());
-  EXPECT_NE(again, kInvalidHandle);
-  EXPECT_EQ(other_process.last_error(), 0u);
+  EXPECT_NE(other_process.open_exclusive(path("dev")), kInvalidHandle);
   stop_emulators();
   EXPECT_EQ(log_of("dev"), (std::vector<std::string>{"open", "close", "open"}));
 }
@@ -180,9 +140,8 @@ TEST_F(PosixPlatformTest, OpenIsExclusiveUntilClosed) {
 TEST_F(PosixPlatformTest, BusyInstrumentRefusesEveryOpen) {
   ASSERT_NE(start_emulator({"--device", "dev", "--fault", "busy"}), nullptr);
   EXPECT_EQ(open("dev"), kInvalidHandle);
-  EXPECT_EQ(platform_.last_error(), kErrorBusy);
+  EXPECT_EQ(open("dev"), kInvalidHandle);
   EXPECT_EQ(open("nothing"), kInvalidHandle);
-  EXPECT_EQ(platform_.last_error(), kErrorFileNotFound);
 }
 
 TEST_F(PosixPlatformTest, LongDevicePathsWork) {
@@ -194,8 +153,8 @@ TEST_F(PosixPlatformTest, LongDevicePathsWork) {
   ASSERT_TRUE(emulator.ready()) << emulator.failure();
   const std::vector<std::string> paths = listed();
   ASSERT_EQ(paths, (std::vector<std::string>{dir + "/velk-usb-with-a-long-name"}));
-  const Handle handle = platform_.open_exclusive(paths[0].c_str());
-  ASSERT_NE(handle, kInvalidHandle) << platform_.last_error();
+  const Handle handle = platform_.open_exclusive(paths[0]);
+  ASSERT_NE(handle, kInvalidHandle);
   EXPECT_EQ(get_timeout(handle), contract::kHandshakeTimeout);
 }
 
@@ -203,11 +162,9 @@ TEST_F(PosixPlatformTest, EchoComesBackInChunksThenAReadTimesOutEmpty) {
   ASSERT_NE(start_emulator({"--device", "dev"}), nullptr);
   const Handle handle = open("dev");
   ASSERT_NE(handle, kInvalidHandle);
-  ASSERT_TRUE(set_timeout(handle, kShortTimeout));
+  ASSERT_TRUE(platform_.set_timeout(handle, kShortTimeout));
   const std::string message = pattern(5000);
-  std::uint32_t written = 0;
-  ASSERT_TRUE(write(handle, message, &written));
-  EXPECT_EQ(written, 5000u);
+  EXPECT_EQ(write(handle, message), 5000u);
   std::string first;
   std::string second;
   std::string third = "not read";
@@ -228,8 +185,7 @@ TEST_F(PosixPlatformTest, ReadWaitsForALateAnswerWithinTheTimeout) {
   ASSERT_NE(start_emulator({"--device", "dev", "--answer-delay", "300"}), nullptr);
   const Handle handle = open("dev");
   ASSERT_NE(handle, kInvalidHandle);
-  std::uint32_t written = 0;
-  ASSERT_TRUE(write(handle, "ping", &written));
+  ASSERT_TRUE(write(handle, "ping"));
   std::string answer;
   ASSERT_TRUE(read(handle, answer));
   EXPECT_EQ(answer, "ping");
@@ -240,13 +196,12 @@ TEST_F(PosixPlatformTest, AnswerLaterThanTheTimeoutGivesAnEmptyReadFirst) {
             nullptr);
   const Handle handle = open("dev");
   ASSERT_NE(handle, kInvalidHandle);
-  ASSERT_TRUE(set_timeout(handle, 1));
-  std::uint32_t written = 0;
-  ASSERT_TRUE(write(handle, "go", &written));
+  ASSERT_TRUE(platform_.set_timeout(handle, 1));
+  ASSERT_TRUE(write(handle, "go"));
   std::string answer = "not read";
   ASSERT_TRUE(read(handle, answer));
   EXPECT_TRUE(answer.empty());
-  ASSERT_TRUE(set_timeout(handle, contract::kHandshakeTimeout));
+  ASSERT_TRUE(platform_.set_timeout(handle, contract::kHandshakeTimeout));
   ASSERT_TRUE(read(handle, answer));
   EXPECT_EQ(answer, pattern(10));
 }
@@ -257,10 +212,9 @@ TEST_F(PosixPlatformTest, FileAnswerComesOncePerOpen) {
   for (int open_count = 0; open_count < 2; ++open_count) {
     const Handle handle = open("dev");
     ASSERT_NE(handle, kInvalidHandle);
-    ASSERT_TRUE(set_timeout(handle, kShortTimeout));
-    std::uint32_t written = 0;
-    ASSERT_TRUE(write(handle, "one", &written));
-    ASSERT_TRUE(write(handle, "two", &written));
+    ASSERT_TRUE(platform_.set_timeout(handle, kShortTimeout));
+    ASSERT_TRUE(write(handle, "one"));
+    ASSERT_TRUE(write(handle, "two"));
     std::string got;
     ASSERT_TRUE(read(handle, got));
     EXPECT_EQ(got, "the answer");
@@ -275,16 +229,10 @@ TEST_F(PosixPlatformTest, TimeoutReadsBackWhatWasSetAndStartsOverAtEachOpen) {
   Handle handle = open("dev");
   ASSERT_NE(handle, kInvalidHandle);
   EXPECT_EQ(get_timeout(handle), contract::kHandshakeTimeout);
-  EXPECT_TRUE(set_timeout(handle, 2147483647));
+  EXPECT_TRUE(platform_.set_timeout(handle, 2147483647));
   EXPECT_EQ(get_timeout(handle), 2147483647);
-  std::int32_t negative = -1;
-  EXPECT_FALSE(platform_.control(handle, contract::kIoctlSetTimeout, &negative, 4, nullptr, 0, nullptr));
-  EXPECT_EQ(platform_.last_error(), kErrorInvalidParameter);
-  std::int16_t too_small = 0;
-  EXPECT_FALSE(platform_.control(handle, contract::kIoctlGetTimeout, nullptr, 0, &too_small, 2, nullptr));
-  EXPECT_EQ(platform_.last_error(), kErrorInsufficientBuffer);
-  EXPECT_FALSE(platform_.control(handle, 0x220000, nullptr, 0, nullptr, 0, nullptr));
-  EXPECT_EQ(platform_.last_error(), kErrorInvalidFunction);
+  EXPECT_FALSE(platform_.set_timeout(handle, -1));
+  EXPECT_EQ(get_timeout(handle), 2147483647) << "a refused value changes nothing";
   EXPECT_TRUE(platform_.close(handle));
   handle = open("dev");
   ASSERT_NE(handle, kInvalidHandle);
@@ -298,12 +246,10 @@ TEST_F(PosixPlatformTest, ReadBackFaults) {
   const Handle b = open("b");
   ASSERT_NE(a, kInvalidHandle);
   ASSERT_NE(b, kInvalidHandle);
-  EXPECT_TRUE(set_timeout(a, 7));
+  EXPECT_TRUE(platform_.set_timeout(a, 7));
   EXPECT_EQ(get_timeout(a), -5);
   std::int32_t value = 42;
-  std::uint32_t returned = 99;
-  EXPECT_TRUE(platform_.control(b, contract::kIoctlGetTimeout, nullptr, 0, &value, 4, &returned));
-  EXPECT_EQ(returned, 0u);
+  EXPECT_FALSE(platform_.get_timeout(b, value)) << "an empty answer";
   EXPECT_EQ(value, 42);
   stop_emulators();
   EXPECT_EQ(log_of("a"), (std::vector<std::string>{"open", "set-timeout 7", "get-timeout -> -5"}));
@@ -317,17 +263,12 @@ TEST_F(PosixPlatformTest, WriteAndReadFaultsCountFromEachOpen) {
   for (int open_count = 0; open_count < 2; ++open_count) {
     const Handle handle = open("dev");
     ASSERT_NE(handle, kInvalidHandle);
-    ASSERT_TRUE(set_timeout(handle, kShortTimeout));
-    std::uint32_t written = 0;
-    EXPECT_TRUE(write(handle, "abcd", &written));
-    EXPECT_EQ(written, 4u);
-    EXPECT_TRUE(write(handle, "efgh", &written));
-    EXPECT_EQ(written, 3u);
-    EXPECT_FALSE(write(handle, "ijkl", &written));
-    EXPECT_EQ(platform_.last_error(), kErrorGenFailure);
+    ASSERT_TRUE(platform_.set_timeout(handle, kShortTimeout));
+    EXPECT_EQ(write(handle, "abcd"), 4u);
+    EXPECT_EQ(write(handle, "efgh"), 3u);
+    EXPECT_EQ(write(handle, "ijkl"), std::nullopt);
     std::string got;
     EXPECT_FALSE(read(handle, got));
-    EXPECT_EQ(platform_.last_error(), kErrorGenFailure);
     // The handle still works after the instrument reported a failure.
     EXPECT_TRUE(read(handle, got));
     EXPECT_EQ(got, "abcdefg");
@@ -348,12 +289,9 @@ TEST_F(PosixPlatformTest, DisconnectBreaksTheHandleAndUnlistsTheInstrument) {
   ASSERT_NE(start_emulator({"--device", "goes", "--fault", "disconnect:2"}), nullptr);
   const Handle handle = open("goes");
   ASSERT_NE(handle, kInvalidHandle);
-  std::uint32_t written = 0;
-  EXPECT_TRUE(write(handle, "one", &written));
-  EXPECT_TRUE(write(handle, "two", &written));
-  EXPECT_EQ(written, 3u);
-  EXPECT_FALSE(write(handle, "three", &written));
-  EXPECT_EQ(platform_.last_error(), kErrorGenFailure);
+  EXPECT_EQ(write(handle, "one"), 3u);
+  EXPECT_EQ(write(handle, "two"), 3u);
+  EXPECT_EQ(write(handle, "three"), std::nullopt);
   std::string got;
   EXPECT_FALSE(read(handle, got));
   EXPECT_EQ(get_timeout(handle), -1);
@@ -367,12 +305,11 @@ TEST_F(PosixPlatformTest, EveryCallFailsOnceTheServiceIsGone) {
   const Handle handle = open("dev");
   ASSERT_NE(handle, kInvalidHandle);
   emulator->kill_hard();
-  std::uint32_t written = 0;
-  EXPECT_FALSE(write(handle, "lost", &written));
+  EXPECT_EQ(write(handle, "lost"), std::nullopt);
   std::string got;
   EXPECT_FALSE(read(handle, got));
-  EXPECT_FALSE(set_timeout(handle, 1));
-  EXPECT_EQ(platform_.last_error(), kErrorGenFailure);
+  EXPECT_FALSE(platform_.set_timeout(handle, 1));
+  EXPECT_EQ(get_timeout(handle), -1);
 }
 
 TEST_F(PosixPlatformTest, AServiceThatStopsAnsweringTimesOutTheHandle) {
@@ -380,33 +317,64 @@ TEST_F(PosixPlatformTest, AServiceThatStopsAnsweringTimesOutTheHandle) {
   ASSERT_NE(emulator, nullptr);
   const Handle handle = open("dev");
   ASSERT_NE(handle, kInvalidHandle);
-  ASSERT_TRUE(set_timeout(handle, 0));
+  ASSERT_TRUE(platform_.set_timeout(handle, 0));
   emulator->pause();
   std::string got;
   EXPECT_FALSE(read(handle, got));
-  EXPECT_EQ(platform_.last_error(), kErrorTimeout);
   emulator->resume();
   // The answer that comes late must not be taken for the next call's.
   EXPECT_EQ(get_timeout(handle), -1);
-  EXPECT_EQ(platform_.last_error(), kErrorGenFailure);
+  EXPECT_FALSE(read(handle, got));
 }
 
 TEST_F(PosixPlatformTest, UnknownHandlesAndOversizedRequestsAreRefused) {
-  std::uint32_t count = 0;
   std::uint8_t byte = 0;
-  EXPECT_FALSE(platform_.write(12345, &byte, 1, &count));
-  EXPECT_EQ(platform_.last_error(), kErrorInvalidHandle);
-  EXPECT_FALSE(platform_.read(12345, &byte, 1, &count));
+  std::int32_t timeout = 7;
+  EXPECT_EQ(platform_.write(12345, &byte, 1), std::nullopt);
+  EXPECT_EQ(platform_.read(12345, &byte, 1), std::nullopt);
+  EXPECT_FALSE(platform_.set_timeout(12345, 1));
+  EXPECT_FALSE(platform_.get_timeout(12345, timeout));
+  EXPECT_EQ(timeout, 7);
   EXPECT_FALSE(platform_.close(12345));
-  EXPECT_EQ(platform_.last_error(), kErrorInvalidHandle);
   ASSERT_NE(start_emulator({"--device", "dev"}), nullptr);
   const Handle handle = open("dev");
   ASSERT_NE(handle, kInvalidHandle);
-  const std::string huge(70000, 'x');
-  EXPECT_FALSE(write(handle, huge, &count));
-  EXPECT_EQ(platform_.last_error(), kErrorInvalidParameter);
-  EXPECT_TRUE(write(handle, std::string(65536, 'y'), &count));
-  EXPECT_EQ(count, 65536u);
+  EXPECT_EQ(write(handle, std::string(70000, 'x')), std::nullopt);
+  EXPECT_EQ(write(handle, std::string(65536, 'y')), 65536u);
+}
+
+// Requests this client never makes, sent by hand: the service refuses each with
+// its error and keeps the connection.
+TEST_F(PosixPlatformTest, ServiceRefusesControlRequestsItDoesNotServe) {
+  namespace protocol = device_protocol;
+  ASSERT_NE(start_emulator({"--device", "dev"}), nullptr);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path("dev").size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, path("dev").c_str(), path("dev").size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  std::uint8_t packet[protocol::kMaxPacket];
+  const auto answer = [&] {
+    protocol::Response response;
+    const ssize_t got = recv(fd, packet, sizeof packet, 0);
+    EXPECT_TRUE(got > 0 && protocol::decode_response(packet, static_cast<std::size_t>(got), response));
+    return response.error;
+  };
+  const auto ask = [&](std::uint32_t code, std::uint32_t capacity, std::uint32_t input) {
+    const protocol::Header header = protocol::encode_control_request(code, capacity);
+    std::memcpy(packet, header.data(), header.size());
+    protocol::put_u32(packet + header.size(), input);
+    const std::size_t size = header.size() + (code == contract::kIoctlSetTimeout ? 4 : 0);
+    EXPECT_EQ(send(fd, packet, size, MSG_NOSIGNAL), static_cast<ssize_t>(size));
+    return answer();
+  };
+  EXPECT_EQ(answer(), 0u) << "the open";
+  EXPECT_EQ(ask(contract::kIoctlSetTimeout, 0, 0xFFFFFFFF), kErrorInvalidParameter);
+  EXPECT_EQ(ask(contract::kIoctlGetTimeout, 2, 0), kErrorInsufficientBuffer);
+  EXPECT_EQ(ask(0x220000, 0, 0), kErrorInvalidFunction);
+  EXPECT_EQ(ask(contract::kIoctlGetTimeout, 4, 0), 0u);
+  ::close(fd);
 }
 
 TEST_F(PosixPlatformTest, RateLimitedLinkDeliversEveryByte) {
@@ -414,9 +382,7 @@ TEST_F(PosixPlatformTest, RateLimitedLinkDeliversEveryByte) {
   const Handle handle = open("dev");
   ASSERT_NE(handle, kInvalidHandle);
   const std::string message = pattern(20000);
-  std::uint32_t written = 0;
-  ASSERT_TRUE(write(handle, message, &written));
-  ASSERT_EQ(written, message.size());
+  ASSERT_EQ(write(handle, message), message.size());
   std::string received;
   for (std::string chunk; received.size() < message.size() && read(handle, chunk) && !chunk.empty();) {
     received += chunk;

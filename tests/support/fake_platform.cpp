@@ -1,8 +1,6 @@
 #include "support/fake_platform.h"
 
-#include <cstring>
-
-#include "base/driver_contract.h"
+#include <algorithm>
 
 namespace tarnlink::testing {
 
@@ -17,121 +15,54 @@ std::string narrow(const NativeString& text) {
 std::vector<std::string> FakePlatform::device_calls() const {
   std::vector<std::string> result;
   for (const std::string& call : calls) {
-    if (call.rfind("open", 0) == 0 || call.rfind("write", 0) == 0 ||
-        call.rfind("read", 0) == 0 || call.rfind("set-timeout", 0) == 0 ||
-        call.rfind("get-timeout", 0) == 0 || call.rfind("close", 0) == 0) {
-      result.push_back(call);
-    }
+    if (call != "list") result.push_back(call);
   }
   return result;
 }
 
-InfoSet FakePlatform::class_devices() {
-  calls.push_back("class-devices");
-  if (class_devices_failure) {
-    last_error_ = 13;
-    return *class_devices_failure;
+bool FakePlatform::fails_now() { return fail_calls.count(++calls_made) != 0; }
+
+ListResult FakePlatform::interface_paths() {
+  calls.push_back("list");
+  ListResult result;
+  if (fails_now()) {
+    result.failed = true;
+    return result;
   }
-  const InfoSet set = next_set_++;
-  sets_.insert(set);
-  ++live_sets;
-  return set;
+  for (const NativeString& path : interfaces) {
+    if (static_cast<int>(result.paths.size()) == enum_fails_at) {
+      result.failed = true;
+      break;
+    }
+    result.paths.push_back(path);
+  }
+  return result;
 }
 
-bool FakePlatform::enum_interface(InfoSet set, std::uint32_t member, InterfaceData& data) {
-  calls.push_back("enum " + std::to_string(member));
-  if (sets_.count(set) == 0) {
-    last_error_ = 6;  // invalid handle
-    return false;
-  }
-  if (static_cast<int>(member) == enum_fails_at) {
-    last_error_ = enum_error;
-    return false;
-  }
-  if (member >= interfaces.size()) {
-    last_error_ = contract::kErrorNoMoreItems;
-    return false;
-  }
-  std::memset(data.bytes, 0, sizeof data.bytes);
-  std::memcpy(data.bytes, &member, sizeof member);
-  return true;
-}
-
-bool FakePlatform::interface_detail(InfoSet set, const InterfaceData& data, NativeChar* path,
-                                    std::uint32_t capacity, std::uint32_t* required) {
-  std::uint32_t member = 0;
-  std::memcpy(&member, data.bytes, sizeof member);
-  calls.push_back((path == nullptr ? "detail-size " : "detail ") + std::to_string(member));
-  if (sets_.count(set) == 0 || member >= interfaces.size()) {
-    last_error_ = 87;
-    return false;
-  }
-  const NativeString& name = interfaces[member];
-  const auto needed = static_cast<std::uint32_t>(name.size() + 1);
-  if (path == nullptr) {
-    *required = static_cast<int>(member) == detail_size_zero_at ? 0 : needed;
-    last_error_ = 122;  // insufficient buffer, as the real call answers
-    return false;
-  }
-  if (static_cast<int>(member) == detail_fails_at || capacity < needed) {
-    last_error_ = 122;
-    return false;
-  }
-  std::copy(name.begin(), name.end(), path);
-  path[name.size()] = NativeChar{};
-  return true;
-}
-
-bool FakePlatform::destroy_list(InfoSet set) {
-  calls.push_back("destroy");
-  if (sets_.erase(set) == 0) return false;
-  --live_sets;
-  return true;
-}
-
-Handle FakePlatform::open_exclusive(const NativeChar* path) {
-  const NativeString name(path);
-  calls.push_back("open " + narrow(name));
-  if (open_refused.count(name) != 0 || opened_.count(name) != 0) {
-    last_error_ = 5;
+Handle FakePlatform::open_exclusive(const NativeString& path) {
+  calls.push_back("open " + narrow(path));
+  const bool present = std::find(interfaces.begin(), interfaces.end(), path) != interfaces.end();
+  if (fails_now() || !present || open_refused.count(path) != 0 || opened_.count(path) != 0) {
     return kInvalidHandle;
   }
-  if (open_error_only.count(name) != 0) {
-    last_error_ = 183;
-    return 7;
-  }
-  opened_.insert(name);
-  last_error_ = 0;
+  opened_.insert(path);
   return 100;
 }
 
-bool FakePlatform::write(Handle, const std::uint8_t* data, std::uint32_t size,
-                         std::uint32_t* written) {
+std::optional<std::uint32_t> FakePlatform::write(Handle, const std::uint8_t* data,
+                                                 std::uint32_t size) {
   calls.push_back("write " + std::to_string(size));
-  WriteStep step;
-  if (!writes.empty()) {
-    step = writes.front();
-    writes.pop_front();
-  }
-  if (!step.ok) {
-    last_error_ = 31;
-    return false;
-  }
+  const WriteStep step = next(writes);
+  if (fails_now() || !step.ok) return std::nullopt;
   messages.emplace_back(data, data + size);
-  *written = size - step.short_by;
-  return true;
+  return size - step.short_by;
 }
 
-bool FakePlatform::read(Handle, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* got) {
-  ReadStep step;
-  if (!reads.empty()) {
-    step = reads.front();
-    reads.pop_front();
-  }
-  if (!step.ok) {
+std::optional<std::uint32_t> FakePlatform::read(Handle, std::uint8_t* buffer, std::uint32_t size) {
+  const ReadStep step = next(reads);
+  if (fails_now() || !step.ok) {
     calls.push_back("read -> error");
-    last_error_ = 31;
-    return false;
+    return std::nullopt;
   }
   calls.push_back("read -> " + std::to_string(step.count));
   // A count beyond `size` is delivered as a count only: it models a broken driver.
@@ -140,50 +71,35 @@ bool FakePlatform::read(Handle, std::uint8_t* buffer, std::uint32_t size, std::u
     for (std::uint32_t i = 0; i < stored; ++i) buffer[i] = answer_byte(bytes_answered + i);
   }
   bytes_answered += stored;
-  *got = step.count;
+  return step.count;
+}
+
+bool FakePlatform::set_timeout(Handle, std::int32_t timeout) {
+  calls.push_back("set-timeout " + std::to_string(timeout));
+  const ControlStep step = next(set_timeouts);
+  if (fails_now() || !step.ok) return false;
+  device_timeout = timeout;
   return true;
 }
 
-bool FakePlatform::control(Handle, std::uint32_t code, const void* in, std::uint32_t in_size,
-                           void* out, std::uint32_t out_size, std::uint32_t* returned) {
-  const bool is_set = code == contract::kIoctlSetTimeout;
-  std::deque<ControlStep>& script = is_set ? set_timeouts : get_timeouts;
-  ControlStep step;
-  if (!script.empty()) {
-    step = script.front();
-    script.pop_front();
-  }
-  if (is_set) {
-    std::int32_t value = 0;
-    if (in_size >= sizeof value) std::memcpy(&value, in, sizeof value);
-    calls.push_back("set-timeout " + std::to_string(value));
-    if (!step.ok) {
-      last_error_ = 31;
-      return false;
-    }
-    device_timeout = value;
-    *returned = 0;
-    return true;
-  }
-  if (code != contract::kIoctlGetTimeout || !step.ok) {
+bool FakePlatform::get_timeout(Handle, std::int32_t& timeout) {
+  const ControlStep step = next(get_timeouts);
+  if (fails_now() || !step.ok) {
     calls.push_back("get-timeout -> error");
-    last_error_ = 31;
     return false;
   }
-  const std::int32_t value = readback_override ? readback_value : device_timeout;
   if (step.returned == 0) {
     calls.push_back("get-timeout -> empty");
-  } else {
-    calls.push_back("get-timeout -> " + std::to_string(value));
-    if (out_size >= sizeof value) std::memcpy(out, &value, sizeof value);
+    return false;
   }
-  *returned = step.returned;
+  timeout = readback_override ? readback_value : device_timeout;
+  calls.push_back("get-timeout -> " + std::to_string(timeout));
   return true;
 }
 
 bool FakePlatform::close(Handle) {
   calls.push_back("close");
-  return true;
+  return !fails_now();
 }
 
 bool FakePlatform::escape_held() {

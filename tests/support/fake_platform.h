@@ -1,10 +1,9 @@
-// A scripted platform for tests: present interfaces, per-call results, and a
-// record of every call in order.
+// A scripted platform for tests: present instruments, per-call results, failures
+// injected at call N, and a record of every call in order.
 #pragma once
 
 #include <cstdint>
 #include <deque>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,18 +28,16 @@ class FakePlatform final : public Platform {
   };
   struct ControlStep {
     bool ok = true;
-    std::uint32_t returned = 4;
+    std::uint32_t returned = 4;  // a get's answer in bytes: 0 is an empty answer
   };
 
   // --- the script ---
-  std::vector<NativeString> interfaces;   // present, in enumeration order
-  std::optional<InfoSet> class_devices_failure;  // class_devices returns this instead of a set
-  int enum_fails_at = -1;                 // member whose enumeration fails
-  std::uint32_t enum_error = 13;          // ...with this error (not "no more items")
-  int detail_fails_at = -1;               // member whose second detail query fails
-  int detail_size_zero_at = -1;           // member whose size query answers 0
+  std::vector<NativeString> interfaces;   // present, in the driver's order
+  int enum_fails_at = -1;                 // listings fail at this interface (from 0),
+                                          // with the ones before it listed
+  std::set<int> fail_calls;               // numbers of the calls that fail, counted as
+                                          // calls_made counts them
   std::set<NativeString> open_refused;    // paths whose open fails
-  std::set<NativeString> open_error_only; // valid handle, but a nonzero last error
   std::deque<WriteStep> writes;           // then: every write succeeds in full
   std::deque<ReadStep> reads;             // then: reads time out (0 bytes)
   std::deque<ControlStep> set_timeouts;   // then: succeed
@@ -52,9 +49,9 @@ class FakePlatform final : public Platform {
 
   // --- the record ---
   std::vector<std::string> calls;
+  int calls_made = 0;                     // every call but the Esc tests, from 1
   std::vector<std::vector<std::uint8_t>> messages;  // every write's bytes
   int escape_tests = 0;
-  int live_sets = 0;
   std::int32_t device_timeout = 80000000;
   std::uint64_t bytes_answered = 0;
 
@@ -63,28 +60,31 @@ class FakePlatform final : public Platform {
   static std::uint8_t answer_byte(std::uint64_t i) {
     return static_cast<std::uint8_t>((i + 65) % 251);
   }
-  // The calls that talk to the device (no enumeration, no Esc tests).
+  // The calls that talk to the device (no listings, no Esc tests).
   std::vector<std::string> device_calls() const;
 
-  InfoSet class_devices() override;
-  bool enum_interface(InfoSet set, std::uint32_t member, InterfaceData& data) override;
-  bool interface_detail(InfoSet set, const InterfaceData& data, NativeChar* path,
-                        std::uint32_t capacity, std::uint32_t* required) override;
-  bool destroy_list(InfoSet set) override;
-  Handle open_exclusive(const NativeChar* path) override;
-  std::uint32_t last_error() override { return last_error_; }
-  bool write(Handle handle, const std::uint8_t* data, std::uint32_t size,
-             std::uint32_t* written) override;
-  bool read(Handle handle, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* got) override;
-  bool control(Handle handle, std::uint32_t code, const void* in, std::uint32_t in_size, void* out,
-               std::uint32_t out_size, std::uint32_t* returned) override;
+  ListResult interface_paths() override;
+  Handle open_exclusive(const NativeString& path) override;
+  std::optional<std::uint32_t> write(Handle handle, const std::uint8_t* data,
+                                     std::uint32_t size) override;
+  std::optional<std::uint32_t> read(Handle handle, std::uint8_t* buffer,
+                                    std::uint32_t size) override;
+  bool set_timeout(Handle handle, std::int32_t timeout) override;
+  bool get_timeout(Handle handle, std::int32_t& timeout) override;
   bool close(Handle handle) override;
   bool escape_held() override;
 
  private:
-  std::uint32_t last_error_ = 0;
-  InfoSet next_set_ = 0x1000;
-  std::set<InfoSet> sets_;
+  // Counts a call; true when the script fails it.
+  bool fails_now();
+  template <typename Step>
+  static Step next(std::deque<Step>& script) {
+    if (script.empty()) return Step{};
+    Step step = script.front();
+    script.pop_front();
+    return step;
+  }
+
   std::set<NativeString> opened_;
 };
 

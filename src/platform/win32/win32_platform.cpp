@@ -1,45 +1,33 @@
-// The Win32 backend: the instrument's driver through the Setup API and plain file I/O.
-#include <windows.h>
-#include <setupapi.h>
+#include "platform/win32/win32_platform.h"
+
 #include <winioctl.h>
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "base/driver_contract.h"
-#include "platform/platform.h"
 
 namespace tarnlink {
+namespace win32 {
 namespace {
 
 using Detail = SP_DEVICE_INTERFACE_DETAIL_DATA_W;
 
 static_assert(sizeof(NativeChar) == sizeof(WCHAR));
-static_assert(sizeof(InfoSet) == sizeof(HDEVINFO) && sizeof(Handle) == sizeof(HANDLE));
-static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) <= sizeof(InterfaceData::bytes) &&
-                  alignof(SP_DEVICE_INTERFACE_DATA) <= alignof(InterfaceData),
-              "InterfaceData must be able to carry an SP_DEVICE_INTERFACE_DATA");
+static_assert(sizeof(Handle) == sizeof(HANDLE));
 
-static_assert(contract::kClassFlags == (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+// The class's interfaces that are present now, listed as interfaces (flags 18).
+constexpr DWORD kPresentInterfaces = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
+static_assert(kPresentInterfaces == 18);
+
 static_assert(contract::kDeviceType == FILE_DEVICE_UNKNOWN);
 static_assert(contract::kIoctlSetTimeout ==
               CTL_CODE(0x22, 0x815, METHOD_BUFFERED, FILE_ANY_ACCESS));
 static_assert(contract::kIoctlGetTimeout ==
               CTL_CODE(0x22, 0x816, METHOD_BUFFERED, FILE_ANY_ACCESS));
-static_assert(contract::kErrorSuccess == ERROR_SUCCESS &&
-              contract::kErrorNoMoreItems == ERROR_NO_MORE_ITEMS);
-
-constexpr GUID kInterfaceClass = {
-    contract::kInterfaceClass.data1,
-    contract::kInterfaceClass.data2,
-    contract::kInterfaceClass.data3,
-    {contract::kInterfaceClass.data4[0], contract::kInterfaceClass.data4[1],
-     contract::kInterfaceClass.data4[2], contract::kInterfaceClass.data4[3],
-     contract::kInterfaceClass.data4[4], contract::kInterfaceClass.data4[5],
-     contract::kInterfaceClass.data4[6], contract::kInterfaceClass.data4[7]}};
 
 // The same class as sixteen bytes in memory order, where a field split the wrong way shows.
 constexpr unsigned char kInterfaceClassBytes[16] = {0x09, 0x31, 0x75, 0x56, 0xB7, 0xDC,
@@ -62,13 +50,33 @@ constexpr bool has_memory_bytes(const GUID& guid, const unsigned char (&bytes)[1
 static_assert(sizeof(GUID) == sizeof(kInterfaceClassBytes) &&
               has_memory_bytes(kInterfaceClass, kInterfaceClassBytes));
 
-constexpr DWORD kPathOffset = offsetof(Detail, DevicePath);
+// A device information set, destroyed when it goes out of scope.
+class DeviceInfoList {
+ public:
+  DeviceInfoList(HDEVINFO set, decltype(&SetupDiDestroyDeviceInfoList) destroy)
+      : set_(set), destroy_(destroy) {}
+  ~DeviceInfoList() {
+    if (valid()) destroy_(set_);
+  }
+  DeviceInfoList(const DeviceInfoList&) = delete;
+  DeviceInfoList& operator=(const DeviceInfoList&) = delete;
 
-// A heap buffer for one interface detail: the fixed part followed by room for the
-// path. The Setup API insists that cbSize holds the size of the fixed part only,
-// whatever room follows it.
+  // The class query reports failure both ways.
+  bool valid() const { return set_ != INVALID_HANDLE_VALUE && set_ != nullptr; }
+  HDEVINFO get() const { return set_; }
+
+ private:
+  HDEVINFO set_;
+  decltype(&SetupDiDestroyDeviceInfoList) destroy_;
+};
+
+// A heap buffer for one interface detail: the fixed part followed by room for
+// the path. The Setup API insists that cbSize holds the size of the fixed part
+// only, whatever room follows it.
 class DetailBuffer {
  public:
+  // A size below the fixed part still gets the fixed part, so that the query
+  // fails on its own terms rather than on a buffer too small to describe.
   explicit DetailBuffer(DWORD bytes)
       : bytes_(std::max<DWORD>(bytes, sizeof(Detail))), storage_(::operator new(bytes_)) {
     detail_ = new (storage_.get()) Detail{};
@@ -77,8 +85,14 @@ class DetailBuffer {
 
   Detail* get() { return detail_; }
   DWORD bytes() const { return bytes_; }
-  // How many path characters fit after the fixed part, terminator included.
-  std::size_t path_room() const { return (bytes_ - kPathOffset) / sizeof(WCHAR); }
+  // The path up to its terminator; nullopt when none lies within the buffer.
+  std::optional<NativeString> path() const {
+    const WCHAR* begin = detail_->DevicePath;
+    const WCHAR* end = begin + (bytes_ - offsetof(Detail, DevicePath)) / sizeof(WCHAR);
+    const WCHAR* terminator = std::find(begin, end, L'\0');
+    if (terminator == end) return std::nullopt;
+    return NativeString(begin, terminator);
+  }
 
  private:
   struct Release {
@@ -89,144 +103,123 @@ class DetailBuffer {
   Detail* detail_;
 };
 
-// Both steps of the detail query: without a buffer it only learns the size in bytes.
-bool query_detail(InfoSet set, const SP_DEVICE_INTERFACE_DATA& data, DetailBuffer* buffer,
-                  DWORD* required_bytes) {
-  SP_DEVICE_INTERFACE_DATA interface_data = data;
-  return SetupDiGetDeviceInterfaceDetailW(reinterpret_cast<HDEVINFO>(set), &interface_data,
-                                          buffer != nullptr ? buffer->get() : nullptr,
-                                          buffer != nullptr ? buffer->bytes() : 0,
-                                          required_bytes, nullptr) != FALSE;
-}
-
-// The size answer counts the whole structure in bytes; callers want path characters.
-// An answer that does not even cover the fixed part still leaves room for the
-// terminator, so the second step fails on its own terms instead of on a zero-sized buffer.
-std::uint32_t path_chars(DWORD detail_bytes) {
-  if (detail_bytes < kPathOffset + sizeof(WCHAR)) return 1;
-  return static_cast<std::uint32_t>((detail_bytes - kPathOffset + sizeof(WCHAR) - 1) /
-                                    sizeof(WCHAR));
-}
-
 HANDLE native(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 
 class Win32Platform final : public Platform {
  public:
-  InfoSet class_devices() override {
-    HDEVINFO set =
-        SetupDiGetClassDevsW(&kInterfaceClass, nullptr, nullptr, contract::kClassFlags);
-    if (set == INVALID_HANDLE_VALUE || set == nullptr) record_error();
-    return reinterpret_cast<InfoSet>(set);
-  }
+  explicit Win32Platform(const SystemCalls& calls) : calls_(calls) {}
 
-  bool enum_interface(InfoSet set, std::uint32_t member, InterfaceData& data) override {
-    SP_DEVICE_INTERFACE_DATA interface_data{};
-    interface_data.cbSize = sizeof(interface_data);
-    if (!SetupDiEnumDeviceInterfaces(reinterpret_cast<HDEVINFO>(set), nullptr, &kInterfaceClass,
-                                     member, &interface_data)) {
-      return record_error();
-    }
-    data = InterfaceData{};
-    std::memcpy(data.bytes, &interface_data, sizeof(interface_data));
-    return true;
-  }
-
-  bool interface_detail(InfoSet set, const InterfaceData& data, NativeChar* path,
-                        std::uint32_t capacity, std::uint32_t* required) override {
-    SP_DEVICE_INTERFACE_DATA interface_data;
-    std::memcpy(&interface_data, data.bytes, sizeof(interface_data));
-
-    if (path == nullptr) {
-      DWORD required_bytes = 0;
-      bool ok = query_detail(set, interface_data, nullptr, &required_bytes);
-      if (!ok) record_error();
-      if (required != nullptr) *required = path_chars(required_bytes);
-      return ok;
-    }
-
-    if (capacity == 0 || capacity > (MAXDWORD - kPathOffset) / sizeof(WCHAR)) {
-      last_error_ = ERROR_INVALID_PARAMETER;
-      return false;
-    }
-    DetailBuffer buffer(static_cast<DWORD>(kPathOffset + capacity * sizeof(WCHAR)));
-    DWORD required_bytes = 0;
-    if (!query_detail(set, interface_data, &buffer, &required_bytes)) return record_error();
-    if (required != nullptr) *required = path_chars(required_bytes);
-
-    const std::size_t room = std::min<std::size_t>(capacity, buffer.path_room());
-    const WCHAR* reported = buffer.get()->DevicePath;
-    const auto length = static_cast<std::size_t>(std::find(reported, reported + room, L'\0') - reported);
-    if (length == room) {
-      last_error_ = ERROR_INSUFFICIENT_BUFFER;
-      return false;
-    }
-    std::copy_n(reported, length + 1, path);
-    return true;
-  }
-
-  bool destroy_list(InfoSet set) override {
-    if (!SetupDiDestroyDeviceInfoList(reinterpret_cast<HDEVINFO>(set))) return record_error();
-    return true;
-  }
-
-  Handle open_exclusive(const NativeChar* path) override {
-    HANDLE handle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
-    // Whether the open counts is decided above from this error, so keep it even on success.
-    record_error();
-    return reinterpret_cast<Handle>(handle);
-  }
-
-  std::uint32_t last_error() override { return last_error_; }
-
-  bool write(Handle handle, const std::uint8_t* data, std::uint32_t size,
-             std::uint32_t* written) override {
-    DWORD count = 0;
-    bool ok = WriteFile(native(handle), data, size, &count, nullptr) != FALSE;
-    if (written != nullptr) *written = count;
-    return ok || record_error();
-  }
-
-  bool read(Handle handle, std::uint8_t* buffer, std::uint32_t size,
-            std::uint32_t* got) override {
-    DWORD count = 0;
-    bool ok = ReadFile(native(handle), buffer, size, &count, nullptr) != FALSE;
-    if (got != nullptr) *got = count;
-    return ok || record_error();
-  }
-
-  bool control(Handle handle, std::uint32_t code, const void* in, std::uint32_t in_size,
-               void* out, std::uint32_t out_size, std::uint32_t* returned) override {
-    DWORD count = 0;
-    // METHOD_BUFFERED copies the input before the driver sees it; the API is just not const.
-    bool ok = DeviceIoControl(native(handle), code, const_cast<void*>(in), in_size, out, out_size,
-                              &count, nullptr) != FALSE;
-    if (returned != nullptr) *returned = count;
-    return ok || record_error();
-  }
-
-  bool close(Handle handle) override {
-    if (!CloseHandle(native(handle))) return record_error();
-    return true;
-  }
-
-  bool escape_held() override { return GetKeyState(VK_ESCAPE) < 0; }
+  ListResult interface_paths() override;
+  Handle open_exclusive(const NativeString& path) override;
+  std::optional<std::uint32_t> write(Handle handle, const std::uint8_t* data,
+                                     std::uint32_t size) override;
+  std::optional<std::uint32_t> read(Handle handle, std::uint8_t* buffer,
+                                    std::uint32_t size) override;
+  bool set_timeout(Handle handle, std::int32_t timeout) override;
+  bool get_timeout(Handle handle, std::int32_t& timeout) override;
+  bool close(Handle handle) override;
+  bool escape_held() override;
 
  private:
-  // The thread's error is taken right at the failing call: the device code allocates
-  // between a call and its error check, and nothing promises the heap leaves it alone.
-  bool record_error() {
-    last_error_ = GetLastError();
-    return false;
-  }
+  // The path of one enumerated interface, or nullopt when the detail query fails.
+  std::optional<NativeString> interface_path(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& found) const;
 
-  std::uint32_t last_error_ = ERROR_SUCCESS;
+  SystemCalls calls_;
 };
 
 }  // namespace
 
+ListResult Win32Platform::interface_paths() {
+  ListResult result;
+  const DeviceInfoList set(calls_.get_class_devs(&kInterfaceClass, nullptr, nullptr,
+                                                 kPresentInterfaces),
+                           calls_.destroy_list);
+  if (!set.valid()) {
+    result.failed = true;
+    return result;
+  }
+  SP_DEVICE_INTERFACE_DATA found{};
+  found.cbSize = sizeof(found);
+  for (DWORD member = 0;; ++member) {
+    if (!calls_.enum_interfaces(set.get(), nullptr, &kInterfaceClass, member, &found)) {
+      // Running out of members is the one way a listing completes.
+      result.failed = GetLastError() != ERROR_NO_MORE_ITEMS;
+      return result;
+    }
+    std::optional<NativeString> path = interface_path(set.get(), found);
+    if (!path) {
+      result.failed = true;
+      return result;
+    }
+    result.paths.push_back(std::move(*path));
+  }
+}
+
+std::optional<NativeString> Win32Platform::interface_path(HDEVINFO set,
+                                                          SP_DEVICE_INTERFACE_DATA& found) const {
+  DWORD required = 0;
+  // Without a buffer the query fails by design: only the size it reports counts.
+  calls_.interface_detail(set, &found, nullptr, 0, &required, nullptr);
+  DetailBuffer detail(required);
+  if (!calls_.interface_detail(set, &found, detail.get(), detail.bytes(), nullptr, nullptr)) {
+    return std::nullopt;
+  }
+  return detail.path();
+}
+
+Handle Win32Platform::open_exclusive(const NativeString& path) {
+  const HANDLE handle = calls_.create_file(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                           OPEN_EXISTING, 0, nullptr);
+  const DWORD error = GetLastError();
+  if (handle != INVALID_HANDLE_VALUE && error == ERROR_SUCCESS) {
+    return reinterpret_cast<Handle>(handle);
+  }
+  if (handle != INVALID_HANDLE_VALUE) calls_.close_handle(handle);
+  return kInvalidHandle;
+}
+
+std::optional<std::uint32_t> Win32Platform::write(Handle handle, const std::uint8_t* data,
+                                                  std::uint32_t size) {
+  DWORD count = 0;
+  if (!WriteFile(native(handle), data, size, &count, nullptr)) return std::nullopt;
+  return count;
+}
+
+std::optional<std::uint32_t> Win32Platform::read(Handle handle, std::uint8_t* buffer,
+                                                 std::uint32_t size) {
+  DWORD count = 0;
+  if (!ReadFile(native(handle), buffer, size, &count, nullptr)) return std::nullopt;
+  return count;
+}
+
+bool Win32Platform::set_timeout(Handle handle, std::int32_t timeout) {
+  DWORD returned = 0;  // the request has no output to count
+  return calls_.device_control(native(handle), contract::kIoctlSetTimeout, &timeout,
+                               sizeof(timeout), nullptr, 0, &returned, nullptr) != FALSE;
+}
+
+bool Win32Platform::get_timeout(Handle handle, std::int32_t& timeout) {
+  DWORD returned = 0;
+  // The answer lands in the caller's value itself: what a driver stores before it
+  // fails the request is the caller's to see.
+  const bool answered = calls_.device_control(native(handle), contract::kIoctlGetTimeout, nullptr,
+                                              0, &timeout, sizeof(timeout), &returned,
+                                              nullptr) != FALSE;
+  return answered && returned != 0;
+}
+
+bool Win32Platform::close(Handle handle) { return calls_.close_handle(native(handle)) != FALSE; }
+
+bool Win32Platform::escape_held() { return GetKeyState(VK_ESCAPE) < 0; }
+
+std::unique_ptr<Platform> make_platform(const SystemCalls& calls) {
+  return std::make_unique<Win32Platform>(calls);
+}
+
+}  // namespace win32
+
 Platform& program_platform() {
-  static Win32Platform platform;
+  static win32::Win32Platform platform{win32::SystemCalls{}};
   return platform;
 }
 
