@@ -17,9 +17,6 @@ struct Guid {
 inline constexpr Guid kInterfaceClass = {
     0x56753109, 0xDCB7, 0x4E3E, {0x95, 0x98, 0xB8, 0xBD, 0xEE, 0x57, 0x32, 0x34}};
 
-// Flags of the class query: DIGCF_PRESENT | DIGCF_DEVICEINTERFACE.
-inline constexpr std::uint32_t kClassFlags = 18;
-
 // Control codes: device type 0x22, METHOD_BUFFERED, FILE_ANY_ACCESS.
 inline constexpr std::uint32_t kDeviceType = 0x22;
 inline constexpr std::uint32_t kFunctionSetTimeout = 0x815;
@@ -39,9 +36,5 @@ inline constexpr std::int32_t kHandshakeTimeout = 80000000;
 
 // Every read asks for one chunk; every send block is at most one chunk.
 inline constexpr std::uint32_t kChunkSize = 4096;
-
-// Win32 error numbers the device code tells apart.
-inline constexpr std::uint32_t kErrorSuccess = 0;
-inline constexpr std::uint32_t kErrorNoMoreItems = 259;
 
 }  // namespace tarnlink::contract

@@ -1,5 +1,6 @@
-// The Win32 error numbers the POSIX backend and the device service report, and
-// the one translation from errno. Callers above the platform see only these.
+// The Win32 error numbers of the Linux device service: the protocol carries them
+// in its responses, and the device directory reports its failures with them.
+// Here also the one translation from errno. Nothing above the platform sees them.
 //
 //   errno                                     Win32 error
 //   ENOENT, ENOTDIR, ECONNREFUSED             2    ERROR_FILE_NOT_FOUND (refused: nobody serves it)
