@@ -53,7 +53,12 @@ class EmulatedInstrument : public ::testing::Test {
     if (running_) {
       EXPECT_EQ(emulator_.stop(), 0u) << emulator_.errors();
     }
-    std::filesystem::remove_all(dir_);
+    // Wine lets go of an ended process's files a moment after its exit.
+    std::error_code error;
+    for (int attempt = 0; attempt < 100 && std::filesystem::remove_all(dir_, error) == static_cast<std::uintmax_t>(-1);
+         ++attempt) {
+      Sleep(50);
+    }
   }
 
   // velk-emu.exe with one instrument per name, capturing into dir_/capture.

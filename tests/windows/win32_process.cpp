@@ -10,7 +10,7 @@ namespace tarnlink::testing {
 namespace {
 
 // velk-emu.exe installs its devices and the driver before it says "ready".
-constexpr DWORD kReadyBoundMs = 60000;
+constexpr DWORD kReadyBoundMs = 90000;
 constexpr DWORD kStopBoundMs = 30000;
 
 HANDLE inheritable_file(const std::filesystem::path& path, DWORD access, DWORD disposition) {

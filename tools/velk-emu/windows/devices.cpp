@@ -5,25 +5,15 @@
 #include <setupapi.h>
 
 #include <chrono>
-#include <cstddef>
 #include <memory>
 #include <thread>
 
 #include "bridge.h"
-#include "base/driver_contract.h"
+#include "platform/platform.h"
 #include "win32_text.h"
 
 namespace velk_emu {
 namespace {
-
-constexpr GUID kInterfaceClass = {
-    tarnlink::contract::kInterfaceClass.data1,
-    tarnlink::contract::kInterfaceClass.data2,
-    tarnlink::contract::kInterfaceClass.data3,
-    {tarnlink::contract::kInterfaceClass.data4[0], tarnlink::contract::kInterfaceClass.data4[1],
-     tarnlink::contract::kInterfaceClass.data4[2], tarnlink::contract::kInterfaceClass.data4[3],
-     tarnlink::contract::kInterfaceClass.data4[4], tarnlink::contract::kInterfaceClass.data4[5],
-     tarnlink::contract::kInterfaceClass.data4[6], tarnlink::contract::kInterfaceClass.data4[7]}};
 
 // A device is created without a class: the driver's INF gives it one.
 constexpr GUID kNoClass = {};
@@ -31,7 +21,9 @@ constexpr GUID kNoClass = {};
 constexpr DWORD kMaxDeviceId = 200;
 
 // How long a newly installed device may take to show its interface.
-constexpr auto kPresenceBound = std::chrono::seconds(20);
+// A loaded machine stretches the first driver load to seconds; a service that
+// Wine's service manager would not start never shows, whatever the wait.
+constexpr auto kPresenceBound = std::chrono::seconds(60);
 
 struct InfoSetCloser {
   void operator()(void* set) const { SetupDiDestroyDeviceInfoList(set); }
@@ -117,26 +109,8 @@ std::wstring driver_inf() {
   return path + L"velkemu.inf";
 }
 
-std::vector<std::wstring> present_paths() {
-  std::vector<std::wstring> paths;
-  InfoSet set = make_set(SetupDiGetClassDevsW(&kInterfaceClass, nullptr, nullptr,
-                                              DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-  if (!set) return paths;
-  SP_DEVICE_INTERFACE_DATA data{};
-  data.cbSize = sizeof(data);
-  for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set.get(), nullptr, &kInterfaceClass, i, &data); ++i) {
-    DWORD required = 0;
-    SetupDiGetDeviceInterfaceDetailW(set.get(), &data, nullptr, 0, &required, nullptr);
-    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
-    std::vector<std::byte> buffer(required);
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (SetupDiGetDeviceInterfaceDetailW(set.get(), &data, detail, required, nullptr, nullptr)) {
-      paths.emplace_back(detail->DevicePath);
-    }
-  }
-  return paths;
-}
+// The instruments present, listed as tarnlink lists them.
+std::vector<std::wstring> present_paths() { return tarnlink::program_platform().interface_paths().paths; }
 
 // The instance part of the ID shows in the interface path, lower-cased.
 std::wstring path_part(const std::string& name) { return L"#" + widen(name) + L"#"; }
