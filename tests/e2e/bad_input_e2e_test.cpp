@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
-#include "support/expected_text.h"
 #include "matrix_report.h"
+#include "support/e2e_harness.h"
+#include "support/expected_text.h"
 
 namespace tarnlink::e2e {
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "harness.h"
+#include "support/e2e_harness.h"
 
 namespace tarnlink::e2e {
 namespace {

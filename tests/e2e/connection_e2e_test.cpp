@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
+#include "support/e2e_harness.h"
 
 namespace tarnlink::e2e {
 namespace {

@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
 #include "matrix_report.h"
+#include "support/e2e_harness.h"
 
 namespace tarnlink::e2e {
 namespace {

@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
 #include "platform/platform.h"
+#include "support/e2e_harness.h"
 
 namespace tarnlink::e2e {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <gmock/gmock.h>
 
-#include "harness.h"
+#include "support/e2e_harness.h"
 
 namespace tarnlink::e2e {
 namespace {

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "base/driver_contract.h"
-#include "harness.h"
 #include "platform/posix/device_protocol.h"
 #include "platform/posix/posix_platform.h"
+#include "support/e2e_harness.h"
 
 namespace tarnlink::posix {
 namespace {

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "base/driver_contract.h"
-#include "harness.h"
 #include "platform/posix/device_directory.h"
 #include "platform/posix/device_protocol.h"
 #include "platform/posix/win32_errors.h"
+#include "support/e2e_harness.h"
 
 namespace tarnlink::posix {
 namespace {

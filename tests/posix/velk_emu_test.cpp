@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
 #include "platform/posix/device_directory.h"
+#include "support/e2e_harness.h"
 
 namespace tarnlink::e2e {
 namespace {

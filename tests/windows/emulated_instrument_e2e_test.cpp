@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "support/expected_text.h"
-#include "win32_process.h"
+#include "support/win32_process.h"
 
 namespace tarnlink::testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "win32_process.h"
+#include "support/win32_process.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "harness.h"
+#include "support/e2e_harness.h"
 
 #include <fcntl.h>
 #include <poll.h>
