@@ -17,14 +17,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/dispatch.h"
 #include "device/device_access.h"
+#include "support/expected_text.h"
 #include "support/fake_platform.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -103,14 +104,6 @@ void script(FakePlatform& fake, FuzzedDataProvider& input) {
   }
 }
 
-void write_payload_file(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i % 253);
-  std::ofstream file(kPayloadName, std::ios::binary | std::ios::trunc);
-  file << bytes;
-  if (!file) std::abort();
-}
-
 // Everything a run left in the directory but the payload file.
 void clear_outputs() {
   DIR* dir = opendir(".");
@@ -128,15 +121,10 @@ void clear_outputs() {
 
 bool as_root() { return geteuid() == 0; }
 
-std::string& sandbox() {
-  static std::string path;
-  return path;
-}
-
-void remove_sandbox() {
-  const std::string payload = sandbox() + "/" + kPayloadName;
-  unlink(payload.c_str());
-  rmdir(sandbox().c_str());
+// The private directory, removed when the fuzzer exits.
+const tarnlink::testing::TempDir& sandbox() {
+  static const tarnlink::testing::TempDir dir;
+  return dir;
 }
 
 // Runs in the sandbox and comes back, so that the fuzzer's own relative paths
@@ -144,7 +132,7 @@ void remove_sandbox() {
 class InSandbox {
  public:
   InSandbox() : home_(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (home_ < 0 || chdir(sandbox().c_str()) != 0) std::abort();
+    if (home_ < 0 || chdir(sandbox().path().c_str()) != 0) std::abort();
   }
   ~InSandbox() {
     if (fchdir(home_) != 0) std::abort();
@@ -160,13 +148,7 @@ class InSandbox {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tarnlink-fuzz-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) std::abort();
-  sandbox() = pattern;
-  if (as_root() && chown(pattern.c_str(), kNobody, kNoGroup) != 0) std::abort();
-  std::atexit(remove_sandbox);
+  if (as_root() && chown(sandbox().path().c_str(), kNobody, kNoGroup) != 0) std::abort();
   return 0;
 }
 
@@ -176,7 +158,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::string> args = arguments(input);
   FakePlatform fake;
   script(fake, input);
-  write_payload_file(input.ConsumeIntegralInRange<std::size_t>(0, 140000));
+  tarnlink::testing::write_file(
+      kPayloadName,
+      tarnlink::testing::pattern_bytes(input.ConsumeIntegralInRange<std::size_t>(0, 140000)));
 
   std::vector<const char*> argv;
   for (const std::string& arg : args) argv.push_back(arg.c_str());

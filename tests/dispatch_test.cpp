@@ -19,6 +19,7 @@ using ::testing::ElementsAre;
 using testing::FakePlatform;
 using testing::kErase;
 using testing::native;
+using testing::read_file;
 using testing::TempDir;
 
 const std::string& kBanner = testing::kBannerLine;
@@ -163,7 +164,7 @@ TEST_F(DispatchTest, AnyOtherSecondArgumentIsTheOutputName) {
   EXPECT_EQ(run({"$IN", "$OUT"}), 0);
   EXPECT_EQ(printed(), kErase + "Send: 10 bytes\n" + kErase + "Read: 3 bytes" + kErase +
                            "Read: 3 bytes");
-  EXPECT_EQ(TempDir::read(output_).size(), 3u);
+  EXPECT_EQ(read_file(output_).size(), 3u);
 }
 
 TEST_F(DispatchTest, TimeoutReachesTheDeviceAfterTheHandshake) {

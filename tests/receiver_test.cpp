@@ -26,6 +26,7 @@ namespace {
 using testing::FakePlatform;
 using testing::kErase;
 using testing::native;
+using testing::read_file;
 using testing::TempDir;
 
 // The answer stream's first `count` bytes.
@@ -46,7 +47,7 @@ std::deque<FakePlatform::ReadStep> chunks_of(std::uint32_t bytes) {
 class ReceiveFileTest : public testing::ConnectedDeviceTest {
  protected:
   std::int32_t receive() { return ReceiveAnswer(device_, out_, output_.native()); }
-  std::string stored() const { return TempDir::read(output_); }
+  std::string stored() const { return read_file(output_); }
   TempDir dir_;
   std::filesystem::path output_ = dir_.path() / "answer.bin";
 };
@@ -199,7 +200,7 @@ TEST_F(ReceiveScreenTest, NamesThatOnlyContainConAreFiles) {
     const auto path = dir.path() / name;
     fake_.reads = {{true, 3}};
     EXPECT_EQ(ReceiveAnswer(device_, out_, path.native()), 0);
-    EXPECT_EQ(TempDir::read(path).size(), 3u) << name;
+    EXPECT_EQ(read_file(path).size(), 3u) << name;
   }
 }
 

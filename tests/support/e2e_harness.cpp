@@ -8,14 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
-#include <stdexcept>
 
 extern char** environ;
 
@@ -113,21 +108,6 @@ bool spawn(const std::string& binary, const std::vector<std::string>& args,
 
 const char* tarnlink_binary() { return TARNLINK_BINARY; }
 const char* velk_emu_binary() { return VELK_EMU_BINARY; }
-
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tarnlink-e2e-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error(failure("mkdtemp"));
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  // A test may have made the directory unreadable; give it back before removal.
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, ignored);
-  std::filesystem::remove_all(path_, ignored);
-}
 
 RunResult run_program(const std::string& binary, const std::vector<std::string>& args,
                       const RunOptions& options) {
@@ -245,24 +225,6 @@ void Emulator::resume() {
   if (pid_ >= 0) kill(pid_, SIGCONT);
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-std::vector<std::string> read_lines(const std::string& path) {
-  std::vector<std::string> lines;
-  std::istringstream text(read_file(path));
-  for (std::string line; std::getline(text, line);) lines.push_back(line);
-  return lines;
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!file) throw std::runtime_error("cannot write " + path);
-}
-
 std::vector<std::string> concat(std::vector<std::string> lines, const std::vector<std::string>& more) {
   lines.insert(lines.end(), more.begin(), more.end());
   return lines;
@@ -292,9 +254,7 @@ void E2eTest::stop_emulators() {
 }
 
 std::string E2eTest::input_file(const std::string& name, const std::string& bytes) {
-  const std::string path = temp_.file(name);
-  write_file(path, bytes);
-  return path;
+  return temp_.file(name, bytes).string();
 }
 
 RunResult E2eTest::run(const std::vector<std::string>& args, RunOptions options) {

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "support/expected_text.h"
+#include "support/temp_dir.h"
 
 namespace tarnlink::e2e {
 
@@ -26,20 +27,6 @@ inline constexpr std::chrono::milliseconds kStopLimit{10000};
 // The binaries under test, as built next to this harness.
 const char* tarnlink_binary();
 const char* velk_emu_binary();
-
-// A new directory (mode 0700) under $TMPDIR or /tmp, removed with its contents.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 struct RunResult {
   std::string output;    // every byte the program wrote to standard output
@@ -96,9 +83,9 @@ class Emulator {
   std::vector<std::string> paths_;
 };
 
-std::string read_file(const std::string& path);
-std::vector<std::string> read_lines(const std::string& path);
-void write_file(const std::string& path, const std::string& bytes);
+using tarnlink::testing::read_file;
+using tarnlink::testing::read_lines;
+using tarnlink::testing::write_file;
 
 // The program's banner line and the progress texts of its block sender.
 inline const std::string& kBanner = tarnlink::testing::kBannerLine;
@@ -115,9 +102,9 @@ class E2eTest : public ::testing::Test {
  protected:
   void TearDown() override;
 
-  const std::string& root() const { return temp_.path(); }
-  std::string device_dir() const { return temp_.file("dev"); }
-  std::string capture_dir() const { return temp_.file("capture"); }
+  std::string root() const { return temp_.path().string(); }
+  std::string device_dir() const { return (temp_.path() / "dev").string(); }
+  std::string capture_dir() const { return (temp_.path() / "capture").string(); }
 
   // Starts velk-emu with --dir device_dir() --capture capture_dir() and `args`.
   // Returns null (with a test failure recorded) when it did not become ready.
@@ -135,7 +122,7 @@ class E2eTest : public ::testing::Test {
   std::string bin_of(const std::string& name) const;
 
  private:
-  TempDir temp_;
+  tarnlink::testing::TempDir temp_;
   std::vector<std::unique_ptr<Emulator>> emulators_;
 };
 

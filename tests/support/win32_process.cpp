@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-#include <sstream>
-
 namespace tarnlink::testing {
 namespace {
 
@@ -58,11 +54,6 @@ std::wstring command_line(const std::wstring& program, const std::vector<std::ws
   return line;
 }
 
-std::string file_bytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::wstring widen(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
 
 std::wstring windows_path(const std::string& path) {
@@ -92,8 +83,8 @@ ProgramRun run_program(const std::wstring& program, const std::vector<std::wstri
       in = out = err = INVALID_HANDLE_VALUE;
       result.status = wait_for_exit(process, bound_ms, "a program");
       CloseHandle(process);
-      result.out = file_bytes(out_path);
-      result.err = file_bytes(err_path);
+      result.out = read_file(out_path);
+      result.err = read_file(err_path);
     }
   } else {
     ADD_FAILURE() << "cannot redirect the program's streams: " << GetLastError();
@@ -129,9 +120,8 @@ bool EmulatorProcess::start(const std::wstring& program, const std::vector<std::
 
   const ULONGLONG deadline = GetTickCount64() + kReadyBoundMs;
   for (;;) {
-    std::istringstream lines(file_bytes(out_path_));
     std::vector<std::string> paths;
-    for (std::string line; std::getline(lines, line);) {
+    for (std::string line : read_lines(out_path_)) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line == "ready") {
         paths_ = paths;
@@ -160,6 +150,6 @@ DWORD EmulatorProcess::stop() {
   return status;
 }
 
-std::string EmulatorProcess::errors() const { return file_bytes(err_path_); }
+std::string EmulatorProcess::errors() const { return read_file(err_path_); }
 
 }  // namespace tarnlink::testing

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace tarnlink::testing {
 
 struct ProgramRun {
@@ -24,7 +26,6 @@ ProgramRun run_program(const std::wstring& program, const std::vector<std::wstri
                        const std::filesystem::path& dir, DWORD bound_ms = 30000);
 std::wstring command_line(const std::wstring& program, const std::vector<std::wstring>& args);
 
-std::string file_bytes(const std::filesystem::path& path);
 // A path as the build names it (a Unix path under Wine) made a Windows one:
 // Wine's drive Z: is the Unix root.
 std::wstring windows_path(const std::string& path);

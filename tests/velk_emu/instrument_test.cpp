@@ -117,8 +117,8 @@ TEST(CaptureFilesTest, StoresBytesAndLinesUntranslated) {
     files.bytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     files.line("write 7");
     files.close();
-    EXPECT_EQ(tarnlink::testing::TempDir::read(dir.path() / "capture" / "dev.bin"), bytes);
-    EXPECT_EQ(tarnlink::testing::TempDir::read(dir.path() / "capture" / "dev.log"), "write 7\n");
+    EXPECT_EQ(tarnlink::testing::read_file(dir.path() / "capture" / "dev.bin"), bytes);
+    EXPECT_EQ(tarnlink::testing::read_file(dir.path() / "capture" / "dev.log"), "write 7\n");
   }
   EXPECT_FALSE(make_capture_dir((dir.path() / "capture" / "dev.log").string(), error));
 }

@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,13 +22,6 @@ constexpr DWORD kExitFailure = static_cast<DWORD>(-1);
 constexpr DWORD kCloseBoundMs = 10000;
 const std::string& kSent = kSent10000;
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 // A capture log: the open and the handshake, then `more`.
 std::vector<std::string> after_handshake(const std::vector<std::string>& more) {
   std::vector<std::string> lines = kHandshakeLog;
@@ -41,23 +32,10 @@ using Lines = std::vector<std::string>;
 
 class EmulatedInstrument : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = std::filesystem::current_path() / ("e2e_" + std::to_string(GetCurrentProcessId()) + "_" +
-                                              info->test_suite_name() + "_" + info->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    std::ofstream(dir_ / "data.bin", std::ios::binary) << sample_bytes(10000);
-  }
+  void SetUp() override { dir_.file("data.bin", sample_bytes(10000)); }
   void TearDown() override {
     if (running_) {
       EXPECT_EQ(emulator_.stop(), 0u) << emulator_.errors();
-    }
-    // Wine lets go of an ended process's files a moment after its exit.
-    std::error_code error;
-    for (int attempt = 0; attempt < 100 && std::filesystem::remove_all(dir_, error) == static_cast<std::uintmax_t>(-1);
-         ++attempt) {
-      Sleep(50);
     }
   }
 
@@ -65,20 +43,20 @@ class EmulatedInstrument : public ::testing::Test {
   bool start(const std::vector<std::string>& names, const std::vector<std::wstring>& more = {}) {
     std::vector<std::wstring> args;
     for (const std::string& name : names) args.insert(args.end(), {L"--device", widen(name)});
-    args.insert(args.end(), {L"--capture", (dir_ / "capture").wstring()});
+    args.insert(args.end(), {L"--capture", path("capture").wstring()});
     args.insert(args.end(), more.begin(), more.end());
-    running_ = emulator_.start(g_velk_emu, args, dir_);
+    running_ = emulator_.start(g_velk_emu, args, dir_.path());
     return running_;
   }
   DWORD stop() {
     running_ = false;
     return emulator_.stop();
   }
-  ProgramRun tarnlink(const std::vector<std::wstring>& args) { return run_program(g_tarnlink, args, dir_); }
+  ProgramRun tarnlink(const std::vector<std::wstring>& args) { return run_program(g_tarnlink, args, dir_.path()); }
 
   // The instrument's log as it stands.
   std::vector<std::string> log(const std::string& name) {
-    return lines_of(file_bytes(dir_ / "capture" / (name + ".log")));
+    return read_lines(path("capture") / (name + ".log"));
   }
   // Its log once it ends in "close": a client's close reaches the instrument
   // after the client has exited.
@@ -91,10 +69,11 @@ class EmulatedInstrument : public ::testing::Test {
     }
     return lines;
   }
-  std::string bin(const std::string& name) { return file_bytes(dir_ / "capture" / (name + ".bin")); }
-  std::filesystem::path path(const char* name) const { return dir_ / name; }
+  std::string bin(const std::string& name) { return read_file(path("capture") / (name + ".bin")); }
+  std::filesystem::path path(const char* name) const { return dir_.path() / name; }
 
-  std::filesystem::path dir_;
+  // Declared before the emulator, so that the directory outlives it.
+  TempDir dir_;
   EmulatorProcess emulator_;
   bool running_ = false;
 };
@@ -110,7 +89,7 @@ TEST_F(Jobs, SendFirmwareAndSendByName) {
   image[30] = '\x11';
   image[31] = '\x22';
   image[32] = '\x33';
-  std::ofstream(path("fw.img"), std::ios::binary) << image;
+  write_file(path("fw.img"), image);
 
   ProgramRun send = tarnlink({L"data.bin"});
   EXPECT_EQ(send.status, 0u);
@@ -140,13 +119,13 @@ TEST_F(Jobs, SendThenStoreOrPrintTheAnswer) {
   EXPECT_EQ(stored.status, 0u);
   // One pass, then the closing total.
   EXPECT_EQ(stored.out, crlf(kBannerLine + kSent + progress("Read: 9 KB") + progress("Read: 9 KB")));
-  EXPECT_EQ(file_bytes(path("answer.bin")), sample_bytes(10000));
+  EXPECT_EQ(read_file(path("answer.bin")), sample_bytes(10000));
   EXPECT_EQ(closed_log("velk"),
             after_handshake({"set-timeout 3000000", "write 4096", "write 4096",
                                                      "write 1808", "read -> 4096", "read -> 4096",
                                                      "read -> 1808", "read -> 0", "close"}));
 
-  std::ofstream(path("query.txt"), std::ios::binary) << "*IDN?";
+  write_file(path("query.txt"), "*IDN?");
   const std::string screen = crlf(kBannerLine + progress("Send: 5 bytes\n") + "*IDN?\nRead 5 bytes \n");
   ProgramRun printed = tarnlink({L"query.txt", L"CON", L"/T", L"200"});
   EXPECT_EQ(printed.status, 0u);
@@ -190,7 +169,7 @@ TEST_F(Choice, DefaultAmongThreeByNameAndTheList) {
 TEST_F(Choice, EmulatorRefusesDirAndUpperCaseNames) {
   for (const std::vector<std::wstring>& args :
        {std::vector<std::wstring>{L"--dir", L"C:\\velk"}, std::vector<std::wstring>{L"--device", L"SN0001"}}) {
-    ProgramRun refused = run_program(g_velk_emu, args, dir_);
+    ProgramRun refused = run_program(g_velk_emu, args, dir_.path());
     EXPECT_EQ(refused.status, 2u);
     EXPECT_EQ(refused.out, "");
     EXPECT_NE(refused.err, "");
@@ -237,7 +216,7 @@ TEST_F(Faults, DisconnectDuringSendRemovesTheInstrument) {
 TEST_F(Answer, TenPassesStoredInAFile) {
   constexpr std::size_t kPass = 65536;
   ASSERT_TRUE(start({"velk"}, {L"--answer", L"pattern:" + std::to_wstring(10 * kPass)}));
-  std::ofstream(path("one.bin"), std::ios::binary) << "?";
+  write_file(path("one.bin"), "?");
   ProgramRun run = tarnlink({L"one.bin", path("answer.bin").wstring(), L"/T", L"300"});
   EXPECT_EQ(run.status, 0u);
   // The running total shows at every fourth pass, the closing total at the end.
@@ -245,7 +224,7 @@ TEST_F(Answer, TenPassesStoredInAFile) {
   const std::string reads = progress("Read: 64 KB") + quiet + progress("Read: 320 KB") + quiet +
                             progress("Read: 576 KB") + progress("") + progress("Read: 640 KB");
   EXPECT_EQ(run.out, crlf(kBannerLine + progress("Send: 1 bytes\n") + reads));
-  EXPECT_EQ(file_bytes(path("answer.bin")), pattern_bytes(10 * kPass));
+  EXPECT_EQ(read_file(path("answer.bin")), pattern_bytes(10 * kPass));
   const std::vector<std::string> lines = closed_log("velk");
   // The timeout, the one write, 160 full chunks, the read that ends it, the close.
   ASSERT_EQ(lines.size(), kHandshakeLog.size() + 2 + 160 + 2);

@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -26,19 +25,11 @@ const std::string kNoDevice = "Device not found!\r\n";
 
 class TarnlinkExe : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = std::filesystem::current_path() /
-           ("tarnlink_exe_" + std::to_string(GetCurrentProcessId()) + "_" + info->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    std::ofstream(dir_ / L"payload.bin", std::ios::binary) << std::string("AB\r\n\x1A", 5);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void SetUp() override { dir_.file("payload.bin", std::string("AB\r\n\x1A", 5)); }
 
-  ProgramRun run(const std::vector<std::wstring>& args) { return run_program(g_program, args, dir_); }
+  ProgramRun run(const std::vector<std::wstring>& args) { return run_program(g_program, args, dir_.path()); }
 
-  std::filesystem::path dir_;
+  TempDir dir_;
 };
 
 TEST_F(TarnlinkExe, NoArgumentsPrintsBannerAndUsageWithCrLf) {
@@ -103,13 +94,13 @@ TEST_F(TarnlinkExe, EveryJobWithoutAnInstrumentEndsInDeviceNotFound) {
     EXPECT_EQ(r.status, kExitFailure);
     EXPECT_EQ(r.out, kBanner + kNoDevice);
     EXPECT_EQ(r.err, "");
-    EXPECT_FALSE(std::filesystem::exists(dir_ / L"answer.bin"));
+    EXPECT_FALSE(std::filesystem::exists(dir_.path() / L"answer.bin"));
   }
 }
 
 TEST_F(TarnlinkExe, NonAsciiFileNameAndTextArriveIntact) {
   const std::wstring name = L"p\u00e9\u0107\u4e2d.bin";
-  std::filesystem::copy_file(dir_ / L"payload.bin", dir_ / name);
+  std::filesystem::copy_file(dir_.path() / L"payload.bin", dir_.path() / name);
   ProgramRun file_run = run({name});
   EXPECT_EQ(file_run.status, kExitFailure);
   EXPECT_EQ(file_run.out, kBanner + kNoDevice);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/driver_contract.h"
+#include "support/temp_dir.h"
 
 namespace tarnlink::win32 {
 namespace {
@@ -276,18 +277,14 @@ TEST_F(Win32Scripted, TimeoutRequests) {
 class Win32FileIo : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("tarnlink_platform_" + std::to_string(GetCurrentProcessId()));
-    std::filesystem::create_directories(dir_);
-    file_ = (dir_ / L"device.bin").wstring();
+    file_ = (dir_.path() / L"device.bin").wstring();
     HANDLE created = CreateFileW(file_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
                                  nullptr);
     ASSERT_NE(created, INVALID_HANDLE_VALUE);
     CloseHandle(created);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  std::filesystem::path dir_;
+  testing::TempDir dir_;
   std::wstring file_;
 };
 
@@ -300,7 +297,7 @@ TEST_F(Win32FileIo, OpenIsExclusive) {
 }
 
 TEST_F(Win32FileIo, MissingPathIsNotCreated) {
-  const std::wstring missing = (dir_ / L"absent.bin").wstring();
+  const std::wstring missing = (dir_.path() / L"absent.bin").wstring();
   EXPECT_EQ(program_platform().open_exclusive(missing), kInvalidHandle);
   EXPECT_FALSE(std::filesystem::exists(missing));
 }
