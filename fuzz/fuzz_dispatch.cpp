@@ -177,8 +177,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   clear_outputs();
 
-  static const std::string kBanner = "tarnlink ver 2.3 - Morlend - DRQ ";
+  const std::string& banner = tarnlink::testing::kBanner;
   if (status != 0 && status != -1) std::abort();
-  if (out.str().compare(0, kBanner.size(), kBanner) != 0) std::abort();
+  if (out.str().compare(0, banner.size(), banner) != 0) std::abort();
   return 0;
 }

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "support/connected_device.h"
+#include "support/expected_text.h"
 
 namespace tarnlink {
 namespace {
 
-using testing::kErase;
+using testing::kBreakLine;
+using testing::kErrorLine;
+using testing::progress;
 
 struct SendCase {
   std::int32_t total;
@@ -38,9 +41,9 @@ TEST_P(SendBufferTest, BlocksProgressAndSummary) {
 
   std::string expected;
   for (const std::int32_t offset : c.progress_offsets) {
-    expected += kErase + std::to_string(offset) + " / " + std::to_string(c.total);
+    expected += progress(std::to_string(offset) + " / " + std::to_string(c.total));
   }
-  expected += kErase + "Send: " + std::to_string(c.total) + " bytes\n";
+  expected += progress("Send: " + std::to_string(c.total) + " bytes\n");
   EXPECT_EQ(out_.str(), expected);
   EXPECT_EQ(fake_.calls, c.writes);
 
@@ -70,7 +73,7 @@ TEST_F(SendFailureTest, FirstWriteFailingPrintsErrorOnly) {
   const auto bytes = payload(10000);
   fake_.writes = {{false, 0}};
   EXPECT_EQ(SendBuffer(device_, out_, bytes.data(), size_of(10000)), -1);
-  EXPECT_EQ(out_.str(), "    Error ! \n");
+  EXPECT_EQ(out_.str(), kErrorLine);
   EXPECT_EQ(fake_.calls.size(), 1u);
 }
 
@@ -78,14 +81,14 @@ TEST_F(SendFailureTest, ShortWriteStopsAfterTheProgressText) {
   const auto bytes = payload(10000);
   fake_.writes = {{}, {}, {true, 1}};
   EXPECT_EQ(SendBuffer(device_, out_, bytes.data(), size_of(10000)), -1);
-  EXPECT_EQ(out_.str(), kErase + "8192 / 10000    Error ! \n");
+  EXPECT_EQ(out_.str(), progress("8192 / 10000") + kErrorLine);
 }
 
 TEST_F(SendFailureTest, EscAfterTheLastBlockIsStillABreak) {
   const auto bytes = payload(8192);
   fake_.escape_held_at = {2};
   EXPECT_EQ(SendBuffer(device_, out_, bytes.data(), size_of(8192)), -1);
-  EXPECT_EQ(out_.str(), "    Break ! \n");
+  EXPECT_EQ(out_.str(), kBreakLine);
   EXPECT_EQ(fake_.calls.size(), 2u);
 }
 
@@ -93,7 +96,7 @@ TEST_F(SendFailureTest, EscStopsTheRestOfThePayload) {
   const auto bytes = payload(30000);
   fake_.escape_held_at = {4};
   EXPECT_EQ(SendBuffer(device_, out_, bytes.data(), size_of(30000)), -1);
-  EXPECT_EQ(out_.str(), kErase + "8192 / 30000    Break ! \n");
+  EXPECT_EQ(out_.str(), progress("8192 / 30000") + kBreakLine);
   EXPECT_EQ(fake_.calls.size(), 4u);
 }
 
@@ -102,7 +105,7 @@ TEST_F(SendFailureTest, NoSelectedDeviceIsAnError) {
   DeviceAccess unselected(fake);
   const auto bytes = payload(5);
   EXPECT_EQ(SendBuffer(unselected, out_, bytes.data(), size_of(5)), -1);
-  EXPECT_EQ(out_.str(), "    Error ! \n");
+  EXPECT_EQ(out_.str(), kErrorLine);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "support/case_name.h"
+#include "support/expected_text.h"
 #include "support/fake_platform.h"
 
 namespace tarnlink {
@@ -13,6 +14,8 @@ namespace {
 
 using ::testing::ElementsAre;
 using testing::FakePlatform;
+using testing::kEnumerationError;
+using testing::kNotFound;
 using testing::native;
 
 class ConnectionTest : public ::testing::Test {
@@ -57,7 +60,7 @@ TEST_F(ConnectionTest, HandshakeSetsTheDefaultAndReadsItBack) {
 
 TEST_F(ConnectionTest, NoInstrument) {
   EXPECT_EQ(ConnectDefault(device_, out_), -1);
-  EXPECT_EQ(out_.str(), "Device not found!\n");
+  EXPECT_EQ(out_.str(), kNotFound);
   EXPECT_EQ(ConnectByName(device_, out_, native("x")), -1);
   EXPECT_TRUE(fake_.device_calls().empty());
   EXPECT_TRUE(device_.records().empty());
@@ -67,7 +70,7 @@ TEST_F(ConnectionTest, EnumerationFailureGoesOnWithWhatWasListed) {
   present(3);
   fake_.enum_fails_at = 2;
   EXPECT_EQ(ConnectDefault(device_, out_), 0);
-  EXPECT_EQ(out_.str(), "Error - GetCountActiveDevices\n");
+  EXPECT_EQ(out_.str(), kEnumerationError);
   EXPECT_EQ(opened(), "usb-2");
 
   FakePlatform empty;
@@ -76,7 +79,7 @@ TEST_F(ConnectionTest, EnumerationFailureGoesOnWithWhatWasListed) {
   DeviceAccess device(empty);
   std::ostringstream out;
   EXPECT_EQ(ConnectDefault(device, out), -1);
-  EXPECT_EQ(out.str(), "Error - GetCountActiveDevices\nDevice not found!\n");
+  EXPECT_EQ(out.str(), kEnumerationError + kNotFound);
 }
 
 TEST_F(ConnectionTest, ReadBackOtherThanTheDefaultFailsSilently) {

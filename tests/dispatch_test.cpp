@@ -17,15 +17,21 @@ namespace {
 
 using ::testing::ElementsAre;
 using testing::FakePlatform;
-using testing::kErase;
 using testing::native;
 using testing::read_file;
 using testing::TempDir;
 
-const std::string& kBanner = testing::kBannerLine;
+using testing::kAboveLatin1;
+using testing::kBanner;
+using testing::kBreakLine;
+using testing::kEnumerationError;
+using testing::kFirmwareTooShort;
 using testing::kInvalidFour;
 using testing::kInvalidMore;
+using testing::kNotFound;
+using testing::kUnableToOpen;
 using testing::kUsage;
+using testing::progress;
 
 // Runs tarnlink against a fake with one present instrument. "$IN" in an argument
 // stands for a 10-byte input file, "$OUT" for an output file.
@@ -129,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DispatchTest, SendFile) {
   EXPECT_EQ(run({"$IN"}), 0);
-  EXPECT_EQ(printed(), kErase + "Send: 10 bytes\n");
+  EXPECT_EQ(printed(), progress("Send: 10 bytes\n"));
   EXPECT_THAT(fake_.device_calls(), ElementsAre("open usb-dev", "get-timeout -> 80000000",
                                                 "set-timeout 80000000", "get-timeout -> 80000000",
                                                 "write 10"));
@@ -155,15 +161,15 @@ TEST_F(DispatchTest, FirmwareInEitherCaseSendsPreambleThenImage) {
 
 TEST_F(DispatchTest, ShortFirmwareImageConnectsButWritesNothing) {
   EXPECT_EQ(run({"$IN", "/M"}), -1);
-  EXPECT_EQ(printed(), "Firmware image too short\n");
+  EXPECT_EQ(printed(), kFirmwareTooShort);
   EXPECT_TRUE(writes().empty());
 }
 
 TEST_F(DispatchTest, AnyOtherSecondArgumentIsTheOutputName) {
   fake_.reads = {{true, 3}};
   EXPECT_EQ(run({"$IN", "$OUT"}), 0);
-  EXPECT_EQ(printed(), kErase + "Send: 10 bytes\n" + kErase + "Read: 3 bytes" + kErase +
-                           "Read: 3 bytes");
+  EXPECT_EQ(printed(),
+            progress("Send: 10 bytes\n") + progress("Read: 3 bytes") + progress("Read: 3 bytes"));
   EXPECT_EQ(read_file(output_).size(), 3u);
 }
 
@@ -192,7 +198,7 @@ TEST_F(DispatchTest, StringJobSendsTheTextAndPrintsTheAnswer) {
   EXPECT_EQ(run({"AB", "con", "/s"}), 0);
   ASSERT_EQ(fake_.messages.size(), 1u);
   EXPECT_THAT(fake_.messages[0], ElementsAre('A', 'B'));
-  EXPECT_EQ(printed(), kErase + "Send: 2 bytes\n" + "AB\nRead 2 bytes \n");
+  EXPECT_EQ(printed(), progress("Send: 2 bytes\n") + "AB\nRead 2 bytes \n");
 }
 
 TEST_F(DispatchTest, StringTimeoutForm) {
@@ -210,16 +216,16 @@ TEST_F(DispatchTest, NamedSendPicksThePathHoldingTheName) {
 TEST_F(DispatchTest, FailedStepsEndTheJob) {
   fake_.interfaces.clear();
   EXPECT_EQ(run({"$IN"}), -1);
-  EXPECT_EQ(printed(), "Device not found!\n");
+  EXPECT_EQ(printed(), kNotFound);
 
   out_.str("");
   EXPECT_EQ(run({(dir_.path() / "missing").string()}), -1);
-  EXPECT_EQ(printed(), "Unable to open file\n");
+  EXPECT_EQ(printed(), kUnableToOpen);
 
   out_.str("");
   EXPECT_EQ(run({"caf\xC4\x80", "con", "/S"}), -1);
 #ifndef _WIN32
-  EXPECT_EQ(printed(), "Character above U+00FF in string\n");
+  EXPECT_EQ(printed(), kAboveLatin1);
 #endif
   EXPECT_TRUE(writes().empty());
 }
@@ -227,14 +233,14 @@ TEST_F(DispatchTest, FailedStepsEndTheJob) {
 TEST_F(DispatchTest, EscBeforeTheDeviceIsTouched) {
   fake_.escape_held_at = {1};
   EXPECT_EQ(run({"$IN"}), -1);
-  EXPECT_EQ(printed(), "    Break ! \n");
+  EXPECT_EQ(printed(), kBreakLine);
   EXPECT_TRUE(fake_.calls.empty());
 }
 
 TEST_F(DispatchTest, FailedLoadWithEscHeldReportsBoth) {
   fake_.escape_held_at = {1};
   EXPECT_EQ(run({(dir_.path() / "missing").string()}), -1);
-  EXPECT_EQ(printed(), "Unable to open file\n    Break ! \n");
+  EXPECT_EQ(printed(), kUnableToOpen + kBreakLine);
 }
 
 TEST_F(DispatchTest, EscAtEachStepStopsTheChain) {
@@ -251,7 +257,7 @@ TEST_F(DispatchTest, EscAtEachStepStopsTheChain) {
     EXPECT_EQ(RunTarnlink(3, argv, device, out), -1) << test;
     EXPECT_EQ(fake.escape_tests, test);
     const std::string text = out.str();
-    EXPECT_EQ(text.substr(text.size() - 13), "    Break ! \n") << test;
+    EXPECT_EQ(text.substr(text.size() - kBreakLine.size()), kBreakLine) << test;
     EXPECT_EQ(fake.messages.size(), test >= 4 ? 1u : 0u) << test;
     EXPECT_EQ(fake.device_calls().empty(), test == 2) << test;
     EXPECT_FALSE(std::filesystem::exists(output_)) << test;
@@ -298,11 +304,11 @@ TEST_F(DispatchTest, ListCutShortByAFailureIsAFailure) {
   fake_.interfaces = {native("usb-a"), native("usb-b"), native("usb-c")};
   fake_.enum_fails_at = 2;
   EXPECT_EQ(run({"/L"}), -1);
-  EXPECT_EQ(printed(), "Error - GetCountActiveDevices\n1 usb-a\n2 usb-b\n");
+  EXPECT_EQ(printed(), kEnumerationError + "1 usb-a\n2 usb-b\n");
   fake_.interfaces.clear();
   out_.str("");
   EXPECT_EQ(run({"/L"}), -1);
-  EXPECT_EQ(printed(), "Device not found!\n");
+  EXPECT_EQ(printed(), kNotFound);
 }
 
 }  // namespace

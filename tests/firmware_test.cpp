@@ -6,11 +6,13 @@
 #include <sstream>
 
 #include "support/connected_device.h"
+#include "support/expected_text.h"
 
 namespace tarnlink {
 namespace {
 
 using ::testing::ElementsAre;
+using testing::kFirmwareTooShort;
 
 PayloadSize size_of(std::int32_t count) {
   PayloadSize size;
@@ -68,7 +70,7 @@ TEST_F(SendPreambleTest, ImageTooShortForThePreambleSendsNothing) {
   for (const std::int32_t count : {0, 1, 32}) {
     out_.str("");
     EXPECT_EQ(SendFirmwarePreamble(device_, out_, image().data(), size_of(count)), -1);
-    EXPECT_EQ(out_.str(), "Firmware image too short\n");
+    EXPECT_EQ(out_.str(), kFirmwareTooShort);
   }
   EXPECT_TRUE(fake_.calls.empty());
   EXPECT_EQ(SendFirmwarePreamble(device_, out_, image().data(), size_of(33)), 0);

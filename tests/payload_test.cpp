@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "support/case_name.h"
+#include "support/expected_text.h"
 #include "support/fake_platform.h"
 #include "support/temp_dir.h"
 
@@ -16,6 +17,9 @@
 namespace tarnlink {
 namespace {
 
+using testing::kAboveLatin1;
+using testing::kFileTooLarge;
+using testing::kUnableToOpen;
 using testing::TempDir;
 
 std::string bytes_of(const Payload& payload, std::int32_t count) {
@@ -63,10 +67,10 @@ TEST_F(LoadFileTest, EmptyFileGivesEmptyPayload) {
 
 TEST_F(LoadFileTest, WhatCannotBeOpenedLeavesSizeUntouched) {
   size_.offset = 77;
-  EXPECT_EQ(load(dir_.path() / "missing"), "Unable to open file\n");
+  EXPECT_EQ(load(dir_.path() / "missing"), kUnableToOpen);
   EXPECT_EQ(payload_, nullptr);
   EXPECT_EQ(size_.offset, 77);
-  EXPECT_EQ(load(dir_.path()), "Unable to open file\n");
+  EXPECT_EQ(load(dir_.path()), kUnableToOpen);
   EXPECT_EQ(payload_, nullptr);
   EXPECT_EQ(size_.offset, 77);
 }
@@ -75,32 +79,32 @@ TEST_F(LoadFileTest, WhatCannotBeOpenedLeavesSizeUntouched) {
 TEST_F(LoadFileTest, FifoAndDevicesAreRefusedWithoutBlocking) {
   const auto fifo = dir_.path() / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_EQ(load(fifo), "Unable to open file\n");
-  EXPECT_EQ(load("/dev/zero"), "Unable to open file\n");
+  EXPECT_EQ(load(fifo), kUnableToOpen);
+  EXPECT_EQ(load("/dev/zero"), kUnableToOpen);
   EXPECT_EQ(payload_, nullptr);
 }
 
 TEST_F(LoadFileTest, FileWithoutALengthIsRefused) {
   // /proc files report no length but have content: loading them as empty would
   // silently send nothing.
-  EXPECT_EQ(load("/proc/self/status"), "Unable to open file\n");
+  EXPECT_EQ(load("/proc/self/status"), kUnableToOpen);
   EXPECT_EQ(payload_, nullptr);
 }
 
 TEST_F(LoadFileTest, FilesOf2GiBAndMoreAreRefused) {
   const auto big = dir_.file("big", "");
   ASSERT_EQ(truncate(big.c_str(), 0x80000000LL), 0);  // sparse: costs nothing
-  EXPECT_EQ(load(big), "File too large\n");
+  EXPECT_EQ(load(big), kFileTooLarge);
   EXPECT_EQ(payload_, nullptr);
   ASSERT_EQ(truncate(big.c_str(), 0x100000005LL), 0);  // would wrap to 5 bytes
-  EXPECT_EQ(load(big), "File too large\n");
+  EXPECT_EQ(load(big), kFileTooLarge);
 }
 
 TEST_F(LoadFileTest, UnreadableFileCannotBeOpened) {
   if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
   const auto locked = dir_.file("locked", "secret");
   ASSERT_EQ(chmod(locked.c_str(), 0), 0);
-  EXPECT_EQ(load(locked), "Unable to open file\n");
+  EXPECT_EQ(load(locked), kUnableToOpen);
 }
 #endif
 
@@ -154,7 +158,7 @@ TEST(StringPayload, CharacterAboveLatin1IsRefused) {
     std::ostringstream out;
     PayloadSize size;
     EXPECT_EQ(MakeStringPayload(out, size, text), nullptr);
-    EXPECT_EQ(out.str(), "Character above U+00FF in string\n");
+    EXPECT_EQ(out.str(), kAboveLatin1);
   }
 }
 

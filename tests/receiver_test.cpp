@@ -8,6 +8,7 @@
 #include <new>
 
 #include "support/connected_device.h"
+#include "support/expected_text.h"
 #include "support/temp_dir.h"
 
 // Allocations above this size fail here, as they do once memory runs out. Not
@@ -24,8 +25,10 @@ namespace tarnlink {
 namespace {
 
 using testing::FakePlatform;
-using testing::kErase;
+using testing::kUnableToCreate;
+using testing::kUnableToWrite;
 using testing::native;
+using testing::progress;
 using testing::read_file;
 using testing::TempDir;
 
@@ -63,7 +66,7 @@ class ReceiveDisplayTest : public ReceiveFileTest,
 TEST_P(ReceiveDisplayTest, BytesUpTo1024ThenKilobytes) {
   fake_.reads = chunks_of(GetParam().bytes);
   EXPECT_EQ(receive(), 0);
-  const std::string text = kErase + "Read: " + GetParam().shown;
+  const std::string text = progress("Read: " + GetParam().shown);
   EXPECT_EQ(out_.str(), text + text) << "the pass's text, then the final one with no line end";
   EXPECT_EQ(stored(), answer(GetParam().bytes));
 }
@@ -81,10 +84,9 @@ TEST_F(ReceiveFileTest, ProgressOnPassesOneFiveNine) {
   EXPECT_EQ(receive(), 0);
   std::string expected;
   for (int pass = 1; pass <= 10; ++pass) {
-    expected += kErase;
-    if (pass % 4 == 1) expected += "Read: " + std::to_string(pass * 64) + " KB";
+    expected += progress(pass % 4 == 1 ? "Read: " + std::to_string(pass * 64) + " KB" : "");
   }
-  expected += kErase + "Read: 640 KB";
+  expected += progress("Read: 640 KB");
   EXPECT_EQ(out_.str(), expected);
   EXPECT_EQ(stored(), answer(655360));
 }
@@ -92,7 +94,7 @@ TEST_F(ReceiveFileTest, ProgressOnPassesOneFiveNine) {
 TEST_F(ReceiveFileTest, NothingArrivingStillCreatesTheFile) {
   dir_.file("answer.bin", "old content");
   EXPECT_EQ(receive(), 0);
-  EXPECT_EQ(out_.str(), kErase + "Read: 0 bytes");
+  EXPECT_EQ(out_.str(), progress("Read: 0 bytes"));
   EXPECT_TRUE(std::filesystem::exists(output_));
   EXPECT_EQ(stored(), "");
 }
@@ -101,7 +103,7 @@ TEST_F(ReceiveFileTest, PassesAfterShortChunksKeepComing) {
   fake_.reads = {{true, 100}, {true, 200}};
   EXPECT_EQ(receive(), 0);
   EXPECT_EQ(stored(), answer(300));
-  EXPECT_EQ(out_.str(), kErase + "Read: 100 bytes" + kErase + kErase + "Read: 300 bytes");
+  EXPECT_EQ(out_.str(), progress("Read: 100 bytes") + progress("") + progress("Read: 300 bytes"));
 }
 
 TEST_F(ReceiveFileTest, FullChunksBeforeTheEndAreKept) {
@@ -109,7 +111,7 @@ TEST_F(ReceiveFileTest, FullChunksBeforeTheEndAreKept) {
   fake_.reads = {{true, 4096}};
   EXPECT_EQ(receive(), 0);
   EXPECT_EQ(stored(), answer(4096));
-  EXPECT_EQ(out_.str(), kErase + "Read: 4 KB" + kErase + "Read: 4 KB");
+  EXPECT_EQ(out_.str(), progress("Read: 4 KB") + progress("Read: 4 KB"));
 }
 
 TEST_F(ReceiveFileTest, ReadErrorKeepsEverythingBeforeIt) {
@@ -124,7 +126,7 @@ TEST_F(ReceiveFileTest, OutputThatCannotBeCreatedReadsNothing) {
   output_ = dir_.path() / "missing" / "answer.bin";
   fake_.reads = chunks_of(10);
   EXPECT_EQ(receive(), -1);
-  EXPECT_EQ(out_.str(), "Unable to create file\n");
+  EXPECT_EQ(out_.str(), kUnableToCreate);
   EXPECT_TRUE(fake_.calls.empty());
   output_ = dir_.path();
   EXPECT_EQ(receive(), -1);
@@ -135,7 +137,7 @@ TEST_F(ReceiveFileTest, FullDiskStopsTheReceive) {
   output_ = "/dev/full";
   fake_.reads.assign(40, {true, 4096});
   EXPECT_EQ(receive(), -1);
-  EXPECT_EQ(out_.str(), kErase + "Read: 64 KB\nUnable to write file\n");
+  EXPECT_EQ(out_.str(), progress("Read: 64 KB") + "\n" + kUnableToWrite);
   EXPECT_EQ(fake_.calls.size(), 16u) << "no read after the failed write";
 }
 
@@ -145,7 +147,7 @@ TEST_F(ReceiveFileTest, TotalsBeyond2GiBAreCountedRight) {
   // 32769 passes of 65536 bytes: 2 GiB and 64 KB.
   fake_.reads.assign(32769 * 16, {true, 4096});
   EXPECT_EQ(receive(), 0);
-  const std::string final_text = kErase + "Read: 2097216 KB";
+  const std::string final_text = progress("Read: 2097216 KB");
   ASSERT_GE(out_.str().size(), final_text.size());
   EXPECT_EQ(out_.str().substr(out_.str().size() - final_text.size()), final_text);
 }

@@ -19,28 +19,15 @@
 
 #include "matrix_report.h"
 #include "support/e2e_harness.h"
-#include "support/expected_text.h"
 
 namespace tarnlink::e2e {
 namespace {
 
 const std::string kHello = "hello";
 const std::string kSentHello = progress("Send: 5 bytes\n");
-using testing::kInvalidFour;
-using testing::kInvalidMore;
-using testing::kUsage;
 // The largest argument Linux passes is 128 KiB; this is well within it and far
 // beyond any path or number.
 constexpr std::size_t kLong = 100000;
-
-// What a send of `size` bytes prints: a progress text before every third block.
-std::string sent(std::size_t size) {
-  std::string shown;
-  for (std::size_t block = 3; (block - 1) * 4096 < size; block += 3) {
-    shown += progress(std::to_string((block - 1) * 4096) + " / " + std::to_string(size));
-  }
-  return shown + progress("Send: " + std::to_string(size) + " bytes\n");
-}
 
 // Instruments "first" and "last"; without /U the program picks "last".
 class BadInputTest : public ReportedTest {
@@ -74,11 +61,10 @@ class BadInputTest : public ReportedTest {
     stop_emulators();
     const std::vector<std::string> first = log_of("first"), last = log_of("last");
     const std::string got = bin_of(target);
-    row_ = {
-        group, what, visible(result.output.substr(std::min(result.output.size(), kBanner.size()))),
-        std::to_string(result.exit_status),
-        first.empty() && last.empty() ? "untouched"
-                                      : target + " got " + std::to_string(got.size()) + " bytes"};
+    row_ = {group, what, visible_after_banner(result.output), std::to_string(result.exit_status),
+            first.empty() && last.empty()
+                ? "untouched"
+                : target + " got " + std::to_string(got.size()) + " bytes"};
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.output, kBanner + shown);
     EXPECT_EQ(result.exit_status, exit_status);
@@ -108,24 +94,24 @@ TEST_F(BadInputTest, PayloadFifo) {
   const std::string fifo = root() + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // Nobody writes to it: opening it for reading would block for ever.
-  check(kPayloadGroup, "a FIFO nobody writes to", {fifo}, "Unable to open file\n", 255,
+  check(kPayloadGroup, "a FIFO nobody writes to", {fifo}, kUnableToOpen, 255,
         std::nullopt);
 }
 
 TEST_F(BadInputTest, PayloadDirectory) {
   ASSERT_TRUE(instruments());
-  check(kPayloadGroup, "a directory", {root()}, "Unable to open file\n", 255, std::nullopt);
+  check(kPayloadGroup, "a directory", {root()}, kUnableToOpen, 255, std::nullopt);
 }
 
 TEST_F(BadInputTest, PayloadEndlessDevice) {
   ASSERT_TRUE(instruments());
-  check(kPayloadGroup, "/dev/zero", {"/dev/zero"}, "Unable to open file\n", 255, std::nullopt);
+  check(kPayloadGroup, "/dev/zero", {"/dev/zero"}, kUnableToOpen, 255, std::nullopt);
 }
 
 TEST_F(BadInputTest, PayloadProcFileThatCannotSeekToItsEnd) {
   ASSERT_TRUE(instruments());
   check(kPayloadGroup, "/proc/self/status (no seek to its end)", {"/proc/self/status"},
-        "Unable to open file\n", 255, std::nullopt);
+        kUnableToOpen, 255, std::nullopt);
 }
 
 TEST_F(BadInputTest, PayloadProcFileLongerThanItsLength) {
@@ -133,7 +119,7 @@ TEST_F(BadInputTest, PayloadProcFileLongerThanItsLength) {
   // Length 0, yet it has content: sending 0 bytes would report success for
   // a payload that was never sent.
   check(kPayloadGroup, "/proc/self/cmdline (length 0, content longer)", {"/proc/self/cmdline"},
-        "Unable to read file\n", 255, std::nullopt);
+        kUnableToRead, 255, std::nullopt);
 }
 
 TEST_F(BadInputTest, PayloadShorterThanItsLength) {
@@ -146,7 +132,7 @@ TEST_F(BadInputTest, PayloadShorterThanItsLength) {
   }
   ASSERT_TRUE(instruments());
   check(kPayloadGroup, "sysfs file: length 4096, fewer bytes (as if it shrank while loading)",
-        {attribute}, "Unable to read file\n", 255, std::nullopt);
+        {attribute}, kUnableToRead, 255, std::nullopt);
 }
 
 TEST_F(BadInputTest, PayloadUnreadable) {
@@ -162,7 +148,7 @@ TEST_F(BadInputTest, PayloadUnreadable) {
     ASSERT_EQ(chmod(root().c_str(), 0711), 0);
   }
   ASSERT_TRUE(instruments());
-  check(kPayloadGroup, "unreadable (mode 000)", {locked}, "Unable to open file\n", 255,
+  check(kPayloadGroup, "unreadable (mode 000)", {locked}, kUnableToOpen, 255,
         std::nullopt, "last", runner);
 }
 
@@ -170,7 +156,7 @@ TEST_F(BadInputTest, PayloadOf2GiB) {
   ASSERT_TRUE(instruments());
   const std::string big = input_file("big.bin", "");
   ASSERT_EQ(truncate(big.c_str(), 0x80000000LL), 0);  // sparse: costs no disk
-  check(kPayloadGroup, "2 GiB (sparse)", {big}, "File too large\n", 255, std::nullopt);
+  check(kPayloadGroup, "2 GiB (sparse)", {big}, kFileTooLarge, 255, std::nullopt);
 }
 
 TEST_F(BadInputTest, PayloadOf4GiBAnd5Bytes) {
@@ -178,7 +164,7 @@ TEST_F(BadInputTest, PayloadOf4GiBAnd5Bytes) {
   const std::string big = input_file("big.bin", "");
   // Its length in 32 bits is 5: nothing may send 5 bytes of it.
   ASSERT_EQ(truncate(big.c_str(), 0x100000005LL), 0);
-  check(kPayloadGroup, "4 GiB + 5 bytes (sparse; 5 in 32 bits)", {big}, "File too large\n", 255,
+  check(kPayloadGroup, "4 GiB + 5 bytes (sparse; 5 in 32 bits)", {big}, kFileTooLarge, 255,
         std::nullopt);
 }
 
@@ -187,7 +173,7 @@ TEST_F(BadInputTest, PayloadJustBelow2GiBLoads) {
   const std::string big = input_file("big.bin", "");
   ASSERT_EQ(truncate(big.c_str(), 0x7FFFFFFFLL), 0);
   check(kPayloadGroup, "2 GiB - 1 byte (sparse), no instrument present", {big},
-        "Device not found!\n", 255, std::nullopt);
+        kNotFound, 255, std::nullopt);
 }
 
 // --- Output names: the send has gone out; the failure to store is reported.
@@ -195,7 +181,7 @@ TEST_F(BadInputTest, PayloadJustBelow2GiBLoads) {
 TEST_F(BadInputTest, OutputIsADirectory) {
   ASSERT_TRUE(instruments());
   check(kOutputGroup, "a directory", {input_file("data.bin", kHello), root(), "/T", "100"},
-        kSentHello + "Unable to create file\n", 255, kHello);
+        kSentHello + kUnableToCreate, 255, kHello);
   for (const std::string& line : log_of("last")) EXPECT_NE(line.rfind("read", 0), 0u) << line;
 }
 
@@ -203,15 +189,15 @@ TEST_F(BadInputTest, OutputInAMissingDirectory) {
   ASSERT_TRUE(instruments());
   check(kOutputGroup, "in a missing directory",
         {input_file("data.bin", kHello), root() + "/missing/answer.bin", "/T", "100"},
-        kSentHello + "Unable to create file\n", 255, kHello);
+        kSentHello + kUnableToCreate, 255, kHello);
 }
 
 TEST_F(BadInputTest, OutputUnwritable) {
   ASSERT_TRUE(instruments());
   // No one may write /proc/version. Root may open it, and then the write fails.
   const std::string shown =
-      geteuid() == 0 ? kSentHello + progress("Read: 5 bytes") + "\nUnable to write file\n"
-                     : kSentHello + "Unable to create file\n";
+      geteuid() == 0 ? kSentHello + progress("Read: 5 bytes") + "\n" + kUnableToWrite
+                     : kSentHello + kUnableToCreate;
   check(kOutputGroup,
         geteuid() == 0 ? "unwritable: /proc/version (as root)" : "unwritable: /proc/version",
         {input_file("data.bin", kHello), "/proc/version", "/T", "100"}, shown, 255, kHello);
@@ -223,14 +209,14 @@ TEST_F(BadInputTest, OutputReadOnlyFile) {
   const std::string output = input_file("answer.bin", "old");
   ASSERT_EQ(chmod(output.c_str(), 0444), 0);
   check(kOutputGroup, "a read-only file", {input_file("data.bin", kHello), output, "/T", "100"},
-        kSentHello + "Unable to create file\n", 255, kHello);
+        kSentHello + kUnableToCreate, 255, kHello);
   EXPECT_EQ(read_file(output), "old");
 }
 
 TEST_F(BadInputTest, OutputFullDevice) {
   ASSERT_TRUE(instruments());
   check(kOutputGroup, "/dev/full", {input_file("data.bin", kHello), "/dev/full", "/T", "100"},
-        kSentHello + progress("Read: 5 bytes") + "\nUnable to write file\n", 255, kHello);
+        kSentHello + progress("Read: 5 bytes") + "\n" + kUnableToWrite, 255, kHello);
 }
 
 TEST_F(BadInputTest, OutputNameWithControlBytesAndInvalidUtf8) {
@@ -247,7 +233,7 @@ TEST_F(BadInputTest, OutputNameOf100000Bytes) {
   ASSERT_TRUE(instruments());
   check(kOutputGroup, "100000 bytes long",
         {input_file("data.bin", kHello), std::string(kLong, 'o'), "/T", "100"},
-        kSentHello + "Unable to create file\n", 255, kHello);
+        kSentHello + kUnableToCreate, 255, kHello);
 }
 
 // --- Arguments with odd bytes or great length.
@@ -270,7 +256,7 @@ TEST_F(BadInputTest, StringWithControlCharactersIsSentAsIs) {
 TEST_F(BadInputTest, StringAboveLatin1IsRefused) {
   ASSERT_TRUE(instruments());
   check(kArgumentGroup, "string /S with a character above U+00FF",
-        {"price: 5 \xE2\x82\xAC", "con", "/S", "/T", "100"}, "Character above U+00FF in string\n",
+        {"price: 5 \xE2\x82\xAC", "con", "/S", "/T", "100"}, kAboveLatin1,
         255, std::nullopt);
 }
 
@@ -298,12 +284,12 @@ TEST_F(BadInputTest, FileNameWithControlBytesAndInvalidUtf8) {
 TEST_F(BadInputTest, FileNameOf100000Bytes) {
   ASSERT_TRUE(instruments());
   check(kArgumentGroup, "file name of 100000 bytes", {std::string(kLong, 'f')},
-        "Unable to open file\n", 255, std::nullopt);
+        kUnableToOpen, 255, std::nullopt);
 }
 
 TEST_F(BadInputTest, EmptyFileName) {
   ASSERT_TRUE(instruments());
-  check(kArgumentGroup, "empty file name", {""}, "Unable to open file\n", 255, std::nullopt);
+  check(kArgumentGroup, "empty file name", {""}, kUnableToOpen, 255, std::nullopt);
 }
 
 TEST_F(BadInputTest, UsbNameWithInvalidUtf8MatchesNothing) {
@@ -367,7 +353,7 @@ TEST_P(ArgumentCountTest, ClearOutcomeAndNoInstrumentTouched) {
     shown = kUsage;
     exit_status = 0;
   } else if (count <= 2) {
-    shown = "Unable to open file\n";
+    shown = kUnableToOpen;
   } else if (count == 3) {
     shown = kInvalidFour;
   }

@@ -72,9 +72,8 @@ TEST_F(BreakKeyTest, EscStopsTheSendAndRestoresTheTerminal) {
 
   EXPECT_EQ(read_file(status), "255\n");
   const std::string shown = read_file(out);
-  const std::string tail = "    Break ! \n";
-  ASSERT_GE(shown.size(), tail.size());
-  EXPECT_EQ(shown.substr(shown.size() - tail.size()), tail);
+  ASSERT_GE(shown.size(), kBreakLine.size());
+  EXPECT_EQ(shown.substr(shown.size() - kBreakLine.size()), kBreakLine);
   EXPECT_EQ(shown.find("Send:"), std::string::npos);
   stop_emulators();
   EXPECT_LT(bin_of("velk").size(), data.size());

@@ -35,8 +35,6 @@ const std::string kString = "*IDN?";
 // Every job sees these two; the default choice is the last, /U picks the first.
 const std::string kFirst = "usb-1-1-SN0001";
 const std::string kLast = "usb-2-1-SN0002";
-const std::string& kSent = tarnlink::testing::kSent10000;
-using tarnlink::testing::kErrorLine;
 const std::string kSentString = progress("Send: 5 bytes\n");
 
 enum class Job { kSend, kFirmware, kFileReceive, kScreenReceive, kNamedSend };
@@ -61,8 +59,7 @@ bool timed(Job job) { return job == Job::kFileReceive || job == Job::kScreenRece
 
 // The log of a connection that got through the handshake, then `lines`.
 std::vector<std::string> session(Job job, const std::vector<std::string>& lines) {
-  std::vector<std::string> log = {"open", "get-timeout -> 80000000", "set-timeout 80000000",
-                                  "get-timeout -> 80000000"};
+  std::vector<std::string> log = kHandshakeLog;
   if (timed(job)) log.push_back("set-timeout 3000000");
   log.insert(log.end(), lines.begin(), lines.end());
   return log;
@@ -206,7 +203,7 @@ TEST_P(FaultMatrixTest, OutcomeCaptureAndStoredAnswer) {
   const std::string stored = read_file(output_path());
   row_ = {job_name(c.job),
           fault,
-          visible(result.output.substr(std::min(result.output.size(), kBanner.size()))),
+          visible_after_banner(result.output),
           std::to_string(result.exit_status),
           std::to_string(at_instrument.size()) + " of " + std::to_string(sent.size()),
           c.job == Job::kScreenReceive ? "screen"
@@ -231,21 +228,16 @@ TEST_P(FaultMatrixTest, OutcomeCaptureAndStoredAnswer) {
   }
 }
 
-const std::vector<std::string> kReadbackLog = {"open", "get-timeout -> 0", "set-timeout 80000000",
-                                               "get-timeout -> 0", "close"};
-const std::vector<std::string> kEmptyReadbackLog = {
-    "open", "get-timeout -> empty", "set-timeout 80000000", "get-timeout -> empty", "close"};
-const std::vector<std::string> kWrites = {"write 4096", "write 4096", "write 1808"};
-
 std::vector<std::string> fault(const std::string& spec) { return {"--fault", spec}; }
 
 // A connection that fails its handshake: the same for every job.
 std::vector<FaultCase> handshake_cases(const char* prefix, Job job) {
   const std::string name = prefix;
   return {
-      {name + "Readback", job, fault("readback:0"), "", 255, kReadbackLog, 0, std::nullopt},
-      {name + "EmptyReadback", job, fault("empty-readback"), "", 255, kEmptyReadbackLog, 0,
+      {name + "Readback", job, fault("readback:0"), "", 255, refused_handshake_log("0"), 0,
        std::nullopt},
+      {name + "EmptyReadback", job, fault("empty-readback"), "", 255,
+       refused_handshake_log("empty"), 0, std::nullopt},
       {name + "Busy", job, fault("busy"), "", 255, {}, 0, std::nullopt},
   };
 }
@@ -254,15 +246,15 @@ std::vector<FaultCase> all_cases() {
   std::vector<FaultCase> cases = {
       // Send: a failed block ends the send at once; the rest never goes out.
       {"Send_ShortWrite3", Job::kSend, fault("short-write:3"),
-       progress("8192 / 10000") + kErrorLine, 255, session(Job::kSend, concat(kWrites, {"close"})),
-       8192 + 1807, std::nullopt},
+       progress("8192 / 10000") + kErrorLine, 255,
+       session(Job::kSend, concat(kWrites10000, {"close"})), 8192 + 1807, std::nullopt},
       {"Send_WriteError2", Job::kSend, fault("write-error:2"), kErrorLine, 255,
        session(Job::kSend, {"write 4096", "write 4096", "close"}), 4096, std::nullopt},
       {"Send_Disconnect2", Job::kSend, fault("disconnect:2"), progress("8192 / 10000") + kErrorLine,
        255, session(Job::kSend, {"write 4096", "write 4096"}), 8192, std::nullopt},
       // Gone after the last block: everything got there, so the send succeeded.
-      {"Send_Disconnect3", Job::kSend, fault("disconnect:3"), kSent, 0,
-       session(Job::kSend, kWrites), 10000, std::nullopt},
+      {"Send_Disconnect3", Job::kSend, fault("disconnect:3"), kSent10000, 0,
+       session(Job::kSend, kWrites10000), 10000, std::nullopt},
 
       // Firmware: a failed preamble says nothing; a failed image block says Error.
       {"Firmware_ShortWrite1", Job::kFirmware, fault("short-write:1"), "", 255,
@@ -274,8 +266,8 @@ std::vector<FaultCase> all_cases() {
        std::nullopt},
       {"Firmware_ShortWrite4", Job::kFirmware, fault("short-write:4"),
        progress("8192 / 10000") + kErrorLine, 255,
-       session(Job::kFirmware, concat(concat({"write 9"}, kWrites), {"close"})), 9 + 8192 + 1807,
-       std::nullopt},
+       session(Job::kFirmware, concat(concat({"write 9"}, kWrites10000), {"close"})),
+       9 + 8192 + 1807, std::nullopt},
       {"Firmware_Disconnect1", Job::kFirmware, fault("disconnect:1"), kErrorLine, 255,
        session(Job::kFirmware, {"write 9"}), 9, std::nullopt},
 
@@ -286,23 +278,24 @@ std::vector<FaultCase> all_cases() {
        std::nullopt},
       {"FileReceive_WriteError3", Job::kFileReceive, fault("write-error:3"),
        progress("8192 / 10000") + kErrorLine, 255,
-       session(Job::kFileReceive, concat(kWrites, {"close"})), 8192, std::nullopt},
+       session(Job::kFileReceive, concat(kWrites10000, {"close"})), 8192, std::nullopt},
       {"FileReceive_Disconnect2", Job::kFileReceive, fault("disconnect:2"),
        progress("8192 / 10000") + kErrorLine, 255,
        session(Job::kFileReceive, {"write 4096", "write 4096"}), 8192, std::nullopt},
       {"FileReceive_Disconnect3", Job::kFileReceive, fault("disconnect:3"),
-       kSent + progress("Read: 0 bytes"), 0, session(Job::kFileReceive, kWrites), 10000, 0},
+       kSent10000 + progress("Read: 0 bytes"), 0, session(Job::kFileReceive, kWrites10000),
+       10000, 0},
       {"FileReceive_ReadError1", Job::kFileReceive, fault("read-error:1"),
-       kSent + progress("Read: 0 bytes"), 0,
-       session(Job::kFileReceive, concat(kWrites, {"read -> error", "close"})), 10000, 0},
+       kSent10000 + progress("Read: 0 bytes"), 0,
+       session(Job::kFileReceive, concat(kWrites10000, {"read -> error", "close"})), 10000, 0},
       {"FileReceive_ReadError2", Job::kFileReceive, fault("read-error:2"),
-       kSent + progress("Read: 4 KB") + progress("Read: 4 KB"), 0,
-       session(Job::kFileReceive, concat(kWrites, {"read -> 4096", "read -> error", "close"})),
+       kSent10000 + progress("Read: 4 KB") + progress("Read: 4 KB"), 0,
+       session(Job::kFileReceive, concat(kWrites10000, {"read -> 4096", "read -> error", "close"})),
        10000, 4096},
       {"FileReceive_ReadError4", Job::kFileReceive, fault("read-error:4"),
-       kSent + progress("Read: 9 KB") + progress("Read: 9 KB"), 0,
-       session(Job::kFileReceive, concat(kWrites, {"read -> 4096", "read -> 4096", "read -> 1808",
-                                                   "read -> error", "close"})),
+       kSent10000 + progress("Read: 9 KB") + progress("Read: 9 KB"), 0,
+       session(Job::kFileReceive, concat(kWrites10000, {"read -> 4096", "read -> 4096",
+                                                        "read -> 1808", "read -> error", "close"})),
        10000, 10000},
 
       // A string and its answer on the screen: a failed read prints nothing of
@@ -325,7 +318,7 @@ std::vector<FaultCase> all_cases() {
        session(Job::kNamedSend, {"write 4096", "close"}), 4095, std::nullopt},
       {"NamedSend_WriteError3", Job::kNamedSend, fault("write-error:3"),
        progress("8192 / 10000") + kErrorLine, 255,
-       session(Job::kNamedSend, concat(kWrites, {"close"})), 8192, std::nullopt},
+       session(Job::kNamedSend, concat(kWrites10000, {"close"})), 8192, std::nullopt},
       {"NamedSend_Disconnect2", Job::kNamedSend, fault("disconnect:2"),
        progress("8192 / 10000") + kErrorLine, 255,
        session(Job::kNamedSend, {"write 4096", "write 4096"}), 8192, std::nullopt},
@@ -335,9 +328,9 @@ std::vector<FaultCase> all_cases() {
       {"FileReceive_Silent",
        Job::kFileReceive,
        {"--answer", "silent"},
-       kSent + progress("Read: 0 bytes"),
+       kSent10000 + progress("Read: 0 bytes"),
        0,
-       session(Job::kFileReceive, concat(kWrites, {"read -> 0", "close"})),
+       session(Job::kFileReceive, concat(kWrites10000, {"read -> 0", "close"})),
        10000,
        0},
       {"ScreenReceive_Silent",
@@ -375,7 +368,7 @@ class InterruptedLinkTest : public FaultMatrixBase {
               std::size_t sent, const std::string& stored) {
     row_ = {job_name(job),
             what,
-            visible(result.output.substr(std::min(result.output.size(), kBanner.size()))),
+            visible_after_banner(result.output),
             std::to_string(result.exit_status),
             std::to_string(at_instrument) + " of " + std::to_string(sent),
             stored};
@@ -398,11 +391,7 @@ class InterruptedLinkTest : public FaultMatrixBase {
   // What the operator sees when block `failed` (from 1) of a send of `total`
   // bytes fails: the progress texts before it, then the error.
   static std::string failed_send(std::size_t failed, std::size_t total) {
-    std::string shown = kBanner;
-    for (std::size_t block = 3; block <= failed; block += 3) {
-      shown += progress(std::to_string((block - 1) * 4096) + " / " + std::to_string(total));
-    }
-    return shown + kErrorLine;
+    return kBanner + send_progress(failed, total) + kErrorLine;
   }
 
   // Checks a send cut off by a dead or stopped instrument: an error after the

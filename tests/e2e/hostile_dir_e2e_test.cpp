@@ -31,10 +31,8 @@ namespace {
 
 const std::string kPayload = "hello";
 const std::string kSent = progress("Send: 5 bytes\n");
-const std::string kEnumerationFailed = "Error - GetCountActiveDevices\nDevice not found!\n";
-const std::vector<std::string> kSession = {
-    "open", "get-timeout -> 80000000", "set-timeout 80000000", "get-timeout -> 80000000", "write 5",
-    "close"};
+const std::string kEnumerationFailed = kEnumerationError + kNotFound;
+const std::vector<std::string> kSession = concat(kHandshakeLog, {"write 5", "close"});
 // Larger than any key a service gives, so that a planted entry would be listed
 // last and be the default choice.
 const std::string kLateKey = "18000000000000000000\n";
@@ -54,11 +52,9 @@ class HostileDirTest : public E2eTest {
   // The genuine instruments "a" and "b", served in the device directory.
   bool genuine() { return start_emulator({"--device", "a", "--device", "b"}) != nullptr; }
 
-  std::string device(const std::string& name) const { return device_dir() + "/" + name; }
-
   // Plants a presence file for `name` and holds its lock as a service would, so
   // that only the checks on the entry itself can keep it out of the listing.
-  void hold_presence(const std::string& name) { hold_lock(device(name) + ".lock"); }
+  void hold_presence(const std::string& name) { hold_lock(device_path(name) + ".lock"); }
 
   // Creates `path` with a late appearance key and holds its lock.
   void hold_lock(const std::string& path) {
@@ -88,8 +84,8 @@ class HostileDirTest : public E2eTest {
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.output, kBanner + shown) << command;
     EXPECT_EQ(result.exit_status, exit_status) << command;
-    rows_.push_back(
-        {situation, command, shown_in_table(result.output), std::to_string(result.exit_status)});
+    rows_.push_back({situation, command, visible_after_banner(result.output, device_dir()),
+                     std::to_string(result.exit_status)});
   }
 
   // Stops every emulator and checks that exactly `opened` (one session each)
@@ -113,24 +109,6 @@ class HostileDirTest : public E2eTest {
     }
   }
 
-  // The output after the banner, with the temporary device directory as DIR.
-  std::string shown_in_table(const std::string& output) const {
-    std::string shown = output.substr(std::min(output.size(), kBanner.size()));
-    const std::string dir = device_dir();
-    for (std::size_t at; (at = shown.find(dir)) != std::string::npos;) {
-      shown.replace(at, dir.size(), "DIR");
-    }
-    return visible(shown);
-  }
-
-  std::string listing(const std::vector<std::string>& names) const {
-    std::string lines;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      lines += std::to_string(i + 1) + " " + device(names[i]) + "\n";
-    }
-    return lines;
-  }
-
   std::unique_ptr<Emulator> outside_;
   std::vector<int> held_;
   std::vector<std::vector<std::string>> rows_;
@@ -140,7 +118,7 @@ class HostileDirTest : public E2eTest {
 
 TEST_F(HostileDirTest, LinkToAnotherServedSocketIsNotListed) {
   ASSERT_TRUE(genuine());
-  ASSERT_EQ(symlink(device("a").c_str(), device("evil").c_str()), 0);
+  ASSERT_EQ(symlink(device_path("a").c_str(), device_path("evil").c_str()), 0);
   hold_presence("evil");
   const std::string situation = "link evil -> socket a, its presence file held";
   expect_run(situation, {"/L"}, listing({"a", "b"}), 0, "tarnlink /L");
@@ -152,7 +130,7 @@ TEST_F(HostileDirTest, LinkToAnotherServedSocketIsNotListed) {
 TEST_F(HostileDirTest, LinkToARegularFileIsNotListed) {
   ASSERT_TRUE(genuine());
   const std::string target = input_file("precious.txt", "keep me");
-  ASSERT_EQ(symlink(target.c_str(), device("evil").c_str()), 0);
+  ASSERT_EQ(symlink(target.c_str(), device_path("evil").c_str()), 0);
   hold_presence("evil");
   const std::string situation = "link evil -> a regular file";
   expect_run(situation, {"/L"}, listing({"a", "b"}), 0, "tarnlink /L");
@@ -166,7 +144,7 @@ TEST_F(HostileDirTest, LinkToARegularFileIsNotListed) {
 TEST_F(HostileDirTest, LinkToASocketOutsideTheDirectoryIsNotListed) {
   ASSERT_TRUE(genuine());
   const std::string outside = serve_outside();
-  ASSERT_EQ(symlink(outside.c_str(), device("evil").c_str()), 0);
+  ASSERT_EQ(symlink(outside.c_str(), device_path("evil").c_str()), 0);
   hold_presence("evil");
   const std::string situation = "link evil -> a served socket outside the directory";
   expect_run(situation, {"/L"}, listing({"a", "b"}), 0, "tarnlink /L");
@@ -179,14 +157,13 @@ TEST_F(HostileDirTest, LinkInPlaceOfAPresenceFileIsNotFollowed) {
   ASSERT_NE(gone, nullptr);
   gone->kill_hard();
   // The stale socket's presence file now points at a file someone holds locked.
-  ASSERT_EQ(unlink(device("stale.lock").c_str()), 0);
+  ASSERT_EQ(unlink(device_path("stale.lock").c_str()), 0);
   const std::string decoy = root() + "/decoy.lock";
   hold_lock(decoy);
-  ASSERT_EQ(symlink(decoy.c_str(), device("stale.lock").c_str()), 0);
+  ASSERT_EQ(symlink(decoy.c_str(), device_path("stale.lock").c_str()), 0);
   const std::string situation = "stale socket whose presence file is a link to a locked file";
-  expect_run(situation, {"/L"}, "Device not found!\n", 255, "tarnlink /L");
-  expect_run(situation, {input_file("data.bin", kPayload)}, "Device not found!\n", 255,
-             "tarnlink data.bin");
+  expect_run(situation, {"/L"}, kNotFound, 255, "tarnlink /L");
+  expect_run(situation, {input_file("data.bin", kPayload)}, kNotFound, 255, "tarnlink data.bin");
   expect_opened({}, {"stale"});
 }
 
@@ -195,7 +172,7 @@ TEST_F(HostileDirTest, LinkInPlaceOfAPresenceFileIsNotFollowed) {
 TEST_F(HostileDirTest, SocketOfAnotherUserIsNotListed) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give a socket away";
   ASSERT_TRUE(genuine());
-  ASSERT_EQ(lchown(device("b").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(lchown(device_path("b").c_str(), 65534, 65534), 0);
   const std::string situation = "socket b owned by nobody";
   expect_run(situation, {"/L"}, listing({"a"}), 0, "tarnlink /L");
   expect_run(situation, {input_file("data.bin", kPayload), "/U", "b"}, kSent, 0,
@@ -306,15 +283,11 @@ TEST_F(LongPathTest, PathsOf107And108BytesEachReachTheirOwnInstrument) {
   EXPECT_EQ(log_of(short_name_), kSession);
   EXPECT_EQ(log_of(long_name_), kSession);
   // The table shows the long directory as DIR.
-  std::string shown_list = list.output.substr(kBanner.size());
-  for (std::size_t at; (at = shown_list.find(dir_)) != std::string::npos;)
-    shown_list.replace(at, dir_.size(), "DIR");
-  rows_.push_back(
-      {situation, "tarnlink /L", visible(shown_list), std::to_string(list.exit_status), "nothing"});
-  rows_.push_back({situation, "tarnlink data.bin", visible(to_short.output.substr(kBanner.size())),
+  rows_.push_back({situation, "tarnlink /L", visible_after_banner(list.output, dir_),
+                   std::to_string(list.exit_status), "nothing"});
+  rows_.push_back({situation, "tarnlink data.bin", visible_after_banner(to_short.output),
                    std::to_string(to_short.exit_status), "the 107-byte path only"});
-  rows_.push_back({situation, "tarnlink data.bin /U pq",
-                   visible(to_long.output.substr(kBanner.size())),
+  rows_.push_back({situation, "tarnlink data.bin /U pq", visible_after_banner(to_long.output),
                    std::to_string(to_long.exit_status), "the 108-byte path only"});
 }
 
@@ -356,7 +329,7 @@ TEST_F(LongPathTest, PathTooLongForAnyAddressIsNotCutShort) {
   close(listener);
   rows_.push_back({"socket path of " + std::to_string(path.size()) +
                        " bytes, its first 107 bytes another instrument's path",
-                   "tarnlink data.bin /U zzz", visible(result.output.substr(kBanner.size())),
+                   "tarnlink data.bin /U zzz", visible_after_banner(result.output),
                    std::to_string(result.exit_status), "nothing"});
 }
 

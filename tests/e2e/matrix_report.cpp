@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -11,7 +12,7 @@
 namespace tarnlink::e2e {
 
 std::string visible(const std::string& text) {
-  const std::string erase(30, '\b');
+  const std::string erase = progress("");
   std::string shown;
   for (std::size_t i = 0; i < text.size();) {
     if (text.compare(i, erase.size(), erase) == 0) {
@@ -43,6 +44,16 @@ std::string visible(const std::string& text) {
     shown = shown.substr(0, boundary(40)) + " … " + shown.substr(boundary(shown.size() - 60));
   }
   return shown;
+}
+
+std::string visible_after_banner(const std::string& output, const std::string& dir) {
+  std::string shown = output.substr(std::min(output.size(), kBanner.size()));
+  if (!dir.empty()) {
+    for (std::size_t at; (at = shown.find(dir)) != std::string::npos;) {
+      shown.replace(at, dir.size(), "DIR");
+    }
+  }
+  return visible(shown);
 }
 
 void append_row(const std::vector<std::string>& fields) {

@@ -12,6 +12,9 @@ namespace tarnlink::e2e {
 // The program's output as a table cell: 30 backspaces, line ends and other
 // control bytes made visible, and a long run cut in its middle.
 std::string visible(const std::string& text);
+// A run's output after the banner line as a table cell, with every `dir` in it,
+// when one is given, shown as DIR.
+std::string visible_after_banner(const std::string& output, const std::string& dir = "");
 
 // Appends one tab-separated row to the file named by TARNLINK_MATRIX_OUT, if set.
 void append_row(const std::vector<std::string>& fields);

@@ -12,14 +12,7 @@ class ListTest : public E2eTest {
  protected:
   // Starts one emulator with `names` and returns the lines /L should print.
   std::string start(const std::vector<std::string>& names) {
-    std::vector<std::string> args;
-    for (const std::string& name : names) args.insert(args.end(), {"--device", name});
-    if (start_emulator(args) == nullptr) return "";
-    std::string lines;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      lines += std::to_string(i + 1) + " " + device_dir() + "/" + names[i] + "\n";
-    }
-    return lines;
+    return start_emulator(device_args(names)) == nullptr ? "" : listing(names);
   }
   void expect_untouched(const std::vector<std::string>& names) {
     stop_emulators();
@@ -29,7 +22,7 @@ class ListTest : public E2eTest {
 
 TEST_F(ListTest, NoInstrument) {
   const RunResult result = run({"/L"});
-  EXPECT_EQ(result.output, kBanner + "Device not found!\n");
+  EXPECT_EQ(result.output, kBanner + kNotFound);
   EXPECT_EQ(result.exit_status, 255);
 }
 
@@ -51,8 +44,7 @@ TEST_F(ListTest, OneAndThreeInOrderOfAppearance) {
 TEST_F(ListTest, ListingDoesNotDisturbAnInstrumentHeldOpen) {
   const std::string expected = start({"held", "free"});
   Platform& platform = program_platform();
-  const std::string held = device_dir() + "/held";
-  const Handle handle = platform.open_exclusive(held);
+  const Handle handle = platform.open_exclusive(device_path("held"));
   ASSERT_NE(handle, kInvalidHandle);
 
   const RunResult result = run({"/L"});

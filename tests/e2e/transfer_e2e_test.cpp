@@ -10,8 +10,6 @@
 namespace tarnlink::e2e {
 namespace {
 
-const std::vector<std::string>& kHandshake = tarnlink::testing::kHandshakeLog;
-
 class TransferTest : public E2eTest {
  protected:
   // One instrument "velk" with `args`; false when it did not start.
@@ -28,9 +26,9 @@ class TransferTest : public E2eTest {
 TEST_F(TransferTest, SendInBlocksWithProgress) {
   ASSERT_TRUE(instrument());
   const RunResult result = run({input_file("data.bin", sample_bytes(10000))});
-  EXPECT_EQ(result.output, kBanner + progress("8192 / 10000") + progress("Send: 10000 bytes\n"));
+  EXPECT_EQ(result.output, kBanner + kSent10000);
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(log(), concat(kHandshake, {"write 4096", "write 4096", "write 1808", "close"}));
+  EXPECT_EQ(log(), concat(concat(kHandshakeLog, kWrites10000), {"close"}));
   EXPECT_EQ(bin_of("velk"), sample_bytes(10000));
 }
 
@@ -39,7 +37,7 @@ TEST_F(TransferTest, EmptyFileSendsNothing) {
   const RunResult result = run({input_file("empty", "")});
   EXPECT_EQ(result.output, kBanner + progress("Send: 0 bytes\n"));
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(log(), concat(kHandshake, {"close"}));
+  EXPECT_EQ(log(), concat(kHandshakeLog, {"close"}));
 }
 
 TEST_F(TransferTest, FirmwarePreambleThenTheWholeImage) {
@@ -49,10 +47,9 @@ TEST_F(TransferTest, FirmwarePreambleThenTheWholeImage) {
   image[31] = '\x22';
   image[32] = '\x33';
   const RunResult result = run({input_file("fw.bin", image), "/m"});
-  EXPECT_EQ(result.output, kBanner + progress("8192 / 10000") + progress("Send: 10000 bytes\n"));
+  EXPECT_EQ(result.output, kBanner + kSent10000);
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(log(),
-            concat(kHandshake, {"write 9", "write 4096", "write 4096", "write 1808", "close"}));
+  EXPECT_EQ(log(), concat(concat(kHandshakeLog, concat({"write 9"}, kWrites10000)), {"close"}));
   // 10000 / 3 = 3333 = 0x000D05.
   EXPECT_EQ(bin_of("velk"), std::string("\x11\x22\x33\x05\x0D\x00\x00\x00\x00", 9) + image);
 }
@@ -60,9 +57,9 @@ TEST_F(TransferTest, FirmwarePreambleThenTheWholeImage) {
 TEST_F(TransferTest, FirmwareTooShortWritesNothing) {
   ASSERT_TRUE(instrument());
   const RunResult result = run({input_file("fw.bin", sample_bytes(32)), "/M"});
-  EXPECT_EQ(result.output, kBanner + "Firmware image too short\n");
+  EXPECT_EQ(result.output, kBanner + kFirmwareTooShort);
   EXPECT_EQ(result.exit_status, 255);
-  EXPECT_EQ(log(), concat(kHandshake, {"close"}));
+  EXPECT_EQ(log(), concat(kHandshakeLog, {"close"}));
   EXPECT_EQ(bin_of("velk"), "");
 }
 
@@ -87,7 +84,7 @@ TEST_F(TransferTest, SmallAnswerExactOutput) {
                                progress("Read: 4 KB"));
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(read_file(output), sample_bytes(5000));
-  EXPECT_EQ(log(), concat(kHandshake, {"set-timeout 2000000", "write 4096", "write 904",
+  EXPECT_EQ(log(), concat(kHandshakeLog, {"set-timeout 2000000", "write 4096", "write 904",
                                      "read -> 4096", "read -> 904", "read -> 0", "close"}));
 }
 
@@ -141,14 +138,15 @@ TEST_F(TransferTest, ReceiveIntoAFullDiskFails) {
   ASSERT_TRUE(instrument({"--answer", "pattern:100000"}));
   const RunResult result = run({input_file("one", "x"), "/dev/full", "/T", "100"});
   EXPECT_EQ(result.output,
-            kBanner + progress("Send: 1 bytes\n") + progress("Read: 64 KB") + "\nUnable to write file\n");
+            kBanner + progress("Send: 1 bytes\n") + progress("Read: 64 KB") + "\n" +
+                kUnableToWrite);
   EXPECT_EQ(result.exit_status, 255);
 }
 
 TEST_F(TransferTest, OutputThatCannotBeCreatedFailsBeforeReading) {
   ASSERT_TRUE(instrument());
   const RunResult result = run({input_file("one", "x"), root() + "/no/such/dir/out", "/T", "100"});
-  EXPECT_EQ(result.output, kBanner + progress("Send: 1 bytes\n") + "Unable to create file\n");
+  EXPECT_EQ(result.output, kBanner + progress("Send: 1 bytes\n") + kUnableToCreate);
   EXPECT_EQ(result.exit_status, 255);
   for (const std::string& line : log()) EXPECT_EQ(line.rfind("read", 0), std::string::npos);
 }
@@ -181,9 +179,10 @@ TEST_P(SendFaultTest, FailedBlockStopsTheSend) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, SendFaultTest,
-    ::testing::Values(SendFault{"ShortWrite", "short-write:1", "    Error ! \n"},
-                      SendFault{"WriteError", "write-error:3", progress("8192 / 10000") + "    Error ! \n"},
-                      SendFault{"Disconnect", "disconnect:1", "    Error ! \n"}),
+    ::testing::Values(SendFault{"ShortWrite", "short-write:1", kErrorLine},
+                      SendFault{"WriteError", "write-error:3",
+                                progress("8192 / 10000") + kErrorLine},
+                      SendFault{"Disconnect", "disconnect:1", kErrorLine}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace

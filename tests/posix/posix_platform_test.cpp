@@ -26,14 +26,10 @@ namespace {
 
 using e2e::E2eTest;
 using e2e::Emulator;
+using testing::concat;
+using testing::pattern_bytes;
 
 constexpr std::int32_t kShortTimeout = 100 * contract::kUnitsPerMillisecond;
-
-std::string pattern(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i % 251);
-  return bytes;
-}
 
 class PosixPlatformTest : public E2eTest {
  protected:
@@ -46,9 +42,7 @@ class PosixPlatformTest : public E2eTest {
     return result.paths;
   }
 
-  std::string path(const std::string& name) const { return device_dir() + "/" + name; }
-
-  Handle open(const std::string& name) { return platform_.open_exclusive(path(name)); }
+  Handle open(const std::string& name) { return platform_.open_exclusive(device_path(name)); }
 
   std::optional<std::uint32_t> write(Handle handle, const std::string& bytes) {
     return platform_.write(handle, reinterpret_cast<const std::uint8_t*>(bytes.data()),
@@ -80,7 +74,8 @@ TEST_F(PosixPlatformTest, MissingDirectoryListsNothing) {
 TEST_F(PosixPlatformTest, ListsInOrderOfAppearanceAcrossEmulators) {
   ASSERT_NE(start_emulator({"--device", "z", "--device", "b"}), nullptr);
   ASSERT_NE(start_emulator({"--device", "a"}), nullptr);
-  EXPECT_EQ(listed(), (std::vector<std::string>{path("z"), path("b"), path("a")}));
+  EXPECT_EQ(listed(),
+            (std::vector<std::string>{device_path("z"), device_path("b"), device_path("a")}));
 }
 
 TEST_F(PosixPlatformTest, ListingsLeaveNoDescriptorOpen) {
@@ -90,7 +85,7 @@ TEST_F(PosixPlatformTest, ListingsLeaveNoDescriptorOpen) {
     return std::distance(begin(fds), end(fds));
   };
   const auto before = open_descriptors();
-  for (int i = 0; i < 50; ++i) EXPECT_EQ(listed(), (std::vector<std::string>{path("dev")}));
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(listed(), (std::vector<std::string>{device_path("dev")}));
   EXPECT_EQ(open_descriptors(), before);
 }
 
@@ -99,9 +94,9 @@ TEST_F(PosixPlatformTest, StaleSocketsAndSymlinksAreNotListed) {
   Emulator* gone = start_emulator({"--device", "stale"});
   ASSERT_NE(gone, nullptr);
   gone->kill_hard();
-  ASSERT_EQ(symlink(path("live").c_str(), path("link").c_str()), 0);
-  ASSERT_EQ(symlink(path("live.lock").c_str(), path("link.lock").c_str()), 0);
-  EXPECT_EQ(listed(), (std::vector<std::string>{path("live")}));
+  ASSERT_EQ(symlink(device_path("live").c_str(), device_path("link").c_str()), 0);
+  ASSERT_EQ(symlink(device_path("live.lock").c_str(), device_path("link.lock").c_str()), 0);
+  EXPECT_EQ(listed(), (std::vector<std::string>{device_path("live")}));
   EXPECT_EQ(open("stale"), kInvalidHandle);
   EXPECT_EQ(open("link"), kInvalidHandle);
 }
@@ -109,8 +104,8 @@ TEST_F(PosixPlatformTest, StaleSocketsAndSymlinksAreNotListed) {
 TEST_F(PosixPlatformTest, SocketOfAnotherUserIsNotListed) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give a socket away";
   ASSERT_NE(start_emulator({"--device", "mine", "--device", "theirs"}), nullptr);
-  ASSERT_EQ(lchown(path("theirs").c_str(), 65534, 65534), 0);
-  EXPECT_EQ(listed(), (std::vector<std::string>{path("mine")}));
+  ASSERT_EQ(lchown(device_path("theirs").c_str(), 65534, 65534), 0);
+  EXPECT_EQ(listed(), (std::vector<std::string>{device_path("mine")}));
   EXPECT_EQ(open("theirs"), kInvalidHandle);
 }
 
@@ -129,10 +124,10 @@ TEST_F(PosixPlatformTest, OpenIsExclusiveUntilClosed) {
   const Handle first = open("dev");
   ASSERT_NE(first, kInvalidHandle);
   PosixPlatform other_process;
-  EXPECT_EQ(other_process.open_exclusive(path("dev")), kInvalidHandle);
+  EXPECT_EQ(other_process.open_exclusive(device_path("dev")), kInvalidHandle);
   EXPECT_TRUE(platform_.close(first));
   EXPECT_FALSE(platform_.close(first));
-  EXPECT_NE(other_process.open_exclusive(path("dev")), kInvalidHandle);
+  EXPECT_NE(other_process.open_exclusive(device_path("dev")), kInvalidHandle);
   stop_emulators();
   EXPECT_EQ(log_of("dev"), (std::vector<std::string>{"open", "close", "open"}));
 }
@@ -163,7 +158,7 @@ TEST_F(PosixPlatformTest, EchoComesBackInChunksThenAReadTimesOutEmpty) {
   const Handle handle = open("dev");
   ASSERT_NE(handle, kInvalidHandle);
   ASSERT_TRUE(platform_.set_timeout(handle, kShortTimeout));
-  const std::string message = pattern(5000);
+  const std::string message = pattern_bytes(5000);
   EXPECT_EQ(write(handle, message), 5000u);
   std::string first;
   std::string second;
@@ -203,7 +198,7 @@ TEST_F(PosixPlatformTest, AnswerLaterThanTheTimeoutGivesAnEmptyReadFirst) {
   EXPECT_TRUE(answer.empty());
   ASSERT_TRUE(platform_.set_timeout(handle, contract::kHandshakeTimeout));
   ASSERT_TRUE(read(handle, answer));
-  EXPECT_EQ(answer, pattern(10));
+  EXPECT_EQ(answer, pattern_bytes(10));
 }
 
 TEST_F(PosixPlatformTest, FileAnswerComesOncePerOpen) {
@@ -278,9 +273,7 @@ TEST_F(PosixPlatformTest, WriteAndReadFaultsCountFromEachOpen) {
   const std::vector<std::string> one_open = {"open",       "set-timeout 1000000", "write 4",
                                              "write 4",    "write 4",             "read -> error",
                                              "read -> 7", "close"};
-  std::vector<std::string> both = one_open;
-  both.insert(both.end(), one_open.begin(), one_open.end());
-  EXPECT_EQ(log_of("dev"), both);
+  EXPECT_EQ(log_of("dev"), concat(one_open, one_open));
   EXPECT_EQ(bin_of("dev"), "abcdefgabcdefg");
 }
 
@@ -295,7 +288,7 @@ TEST_F(PosixPlatformTest, DisconnectBreaksTheHandleAndUnlistsTheInstrument) {
   std::string got;
   EXPECT_FALSE(read(handle, got));
   EXPECT_EQ(get_timeout(handle), -1);
-  EXPECT_EQ(listed(), (std::vector<std::string>{path("stays")}));
+  EXPECT_EQ(listed(), (std::vector<std::string>{device_path("stays")}));
   EXPECT_TRUE(platform_.close(handle));
 }
 
@@ -350,8 +343,8 @@ TEST_F(PosixPlatformTest, ServiceRefusesControlRequestsItDoesNotServe) {
   ASSERT_NE(start_emulator({"--device", "dev"}), nullptr);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  ASSERT_LT(path("dev").size(), sizeof address.sun_path);
-  std::memcpy(address.sun_path, path("dev").c_str(), path("dev").size() + 1);
+  ASSERT_LT(device_path("dev").size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, device_path("dev").c_str(), device_path("dev").size() + 1);
   const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   std::uint8_t packet[protocol::kMaxPacket];
@@ -381,7 +374,7 @@ TEST_F(PosixPlatformTest, RateLimitedLinkDeliversEveryByte) {
   ASSERT_NE(start_emulator({"--device", "dev", "--rate", "1000000"}), nullptr);
   const Handle handle = open("dev");
   ASSERT_NE(handle, kInvalidHandle);
-  const std::string message = pattern(20000);
+  const std::string message = pattern_bytes(20000);
   ASSERT_EQ(write(handle, message), message.size());
   std::string received;
   for (std::string chunk; received.size() < message.size() && read(handle, chunk) && !chunk.empty();) {

@@ -68,11 +68,11 @@ TEST_F(VelkEmuTest, PrintsItsPathsThenStopsCleanlyLeavingNothingBehind) {
   Emulator* emulator = start_emulator({"--device", "one", "--device", "two"});
   ASSERT_NE(emulator, nullptr);
   EXPECT_EQ(emulator->device_paths(),
-            (std::vector<std::string>{device_dir() + "/one", device_dir() + "/two"}));
+            (std::vector<std::string>{device_path("one"), device_path("two")}));
   struct stat st {};
   ASSERT_EQ(stat(device_dir().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  ASSERT_EQ(lstat((device_dir() + "/one").c_str(), &st), 0);
+  ASSERT_EQ(lstat(device_path("one").c_str(), &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
   EXPECT_EQ(st.st_mode & 0077, 0u);
   EXPECT_EQ(emulator->stop(), 0);
@@ -82,7 +82,8 @@ TEST_F(VelkEmuTest, PrintsItsPathsThenStopsCleanlyLeavingNothingBehind) {
 TEST_F(VelkEmuTest, DefaultInstrumentName) {
   Emulator* emulator = start_emulator({});
   ASSERT_NE(emulator, nullptr);
-  EXPECT_EQ(emulator->device_paths(), (std::vector<std::string>{device_dir() + "/velk-usb-1-1-SN0001"}));
+  EXPECT_EQ(emulator->device_paths(),
+            (std::vector<std::string>{device_path("velk-usb-1-1-SN0001")}));
 }
 
 TEST_F(VelkEmuTest, ANameServedByAnotherProcessIsNotTakenOver) {
@@ -93,7 +94,7 @@ TEST_F(VelkEmuTest, ANameServedByAnotherProcessIsNotTakenOver) {
   // The presence file is the first service's, and it still serves.
   std::vector<std::string> paths;
   EXPECT_EQ(posix::present_devices(device_dir(), paths), 0u);
-  EXPECT_EQ(paths, std::vector<std::string>{device_dir() + "/dev"});
+  EXPECT_EQ(paths, std::vector<std::string>{device_path("dev")});
 }
 
 TEST_F(VelkEmuTest, ALeftoverSocketIsReplaced) {

@@ -24,7 +24,4 @@ class ConnectedDeviceTest : public ::testing::Test {
   std::ostringstream out_;
 };
 
-// The 30 backspaces before every progress and summary text.
-inline const std::string kErase(30, '\b');
-
 }  // namespace tarnlink::testing

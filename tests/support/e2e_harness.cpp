@@ -225,12 +225,21 @@ void Emulator::resume() {
   if (pid_ >= 0) kill(pid_, SIGCONT);
 }
 
-std::vector<std::string> concat(std::vector<std::string> lines, const std::vector<std::string>& more) {
-  lines.insert(lines.end(), more.begin(), more.end());
-  return lines;
+std::vector<std::string> device_args(const std::vector<std::string>& names) {
+  std::vector<std::string> args;
+  for (const std::string& name : names) args.insert(args.end(), {"--device", name});
+  return args;
 }
 
 void E2eTest::TearDown() { stop_emulators(); }
+
+std::string E2eTest::listing(const std::vector<std::string>& names) const {
+  std::string lines;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    lines += std::to_string(i + 1) + " " + device_path(names[i]) + "\n";
+  }
+  return lines;
+}
 
 Emulator* E2eTest::start_emulator(const std::vector<std::string>& args) {
   std::vector<std::string> all{"--dir", device_dir(), "--capture", capture_dir()};

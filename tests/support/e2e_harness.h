@@ -83,17 +83,38 @@ class Emulator {
   std::vector<std::string> paths_;
 };
 
-using tarnlink::testing::read_file;
-using tarnlink::testing::read_lines;
-using tarnlink::testing::write_file;
-
-// The program's banner line and the progress texts of its block sender.
-inline const std::string& kBanner = tarnlink::testing::kBannerLine;
+// The shared files, texts and data, as the suites use them.
+using tarnlink::testing::concat;
+using tarnlink::testing::kAboveLatin1;
+using tarnlink::testing::kBanner;
+using tarnlink::testing::kBreakLine;
+using tarnlink::testing::kEnumerationError;
+using tarnlink::testing::kErrorLine;
+using tarnlink::testing::kFileTooLarge;
+using tarnlink::testing::kFirmwareTooShort;
+using tarnlink::testing::kHandshakeLog;
+using tarnlink::testing::kInvalidFour;
+using tarnlink::testing::kInvalidMore;
+using tarnlink::testing::kNotFound;
+using tarnlink::testing::kSent10000;
+using tarnlink::testing::kUnableToCreate;
+using tarnlink::testing::kUnableToOpen;
+using tarnlink::testing::kUnableToRead;
+using tarnlink::testing::kUnableToWrite;
+using tarnlink::testing::kUsage;
+using tarnlink::testing::kWrites10000;
 using tarnlink::testing::pattern_bytes;
 using tarnlink::testing::progress;
+using tarnlink::testing::read_file;
+using tarnlink::testing::read_lines;
+using tarnlink::testing::refused_handshake_log;
 using tarnlink::testing::sample_bytes;
-// `lines` followed by `more`: expected capture logs are built from pieces.
-std::vector<std::string> concat(std::vector<std::string> lines, const std::vector<std::string>& more);
+using tarnlink::testing::send_progress;
+using tarnlink::testing::sent;
+using tarnlink::testing::write_file;
+
+// velk-emu's arguments for one instrument per name.
+std::vector<std::string> device_args(const std::vector<std::string>& names);
 
 // A temporary directory with a device directory ("dev", created by the first
 // emulator) and a capture directory ("capture"), emulators started into it, and
@@ -105,6 +126,10 @@ class E2eTest : public ::testing::Test {
   std::string root() const { return temp_.path().string(); }
   std::string device_dir() const { return (temp_.path() / "dev").string(); }
   std::string capture_dir() const { return (temp_.path() / "capture").string(); }
+  // The device path of instrument `name` in device_dir().
+  std::string device_path(const std::string& name) const { return device_dir() + "/" + name; }
+  // What tarnlink /L prints for the instruments `names` of device_dir(), in order.
+  std::string listing(const std::vector<std::string>& names) const;
 
   // Starts velk-emu with --dir device_dir() --capture capture_dir() and `args`.
   // Returns null (with a test failure recorded) when it did not become ready.

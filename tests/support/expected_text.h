@@ -1,4 +1,5 @@
-// The program's fixed texts as its tests expect them, byte for byte.
+// The program's texts as its tests expect them, byte for byte, and the data
+// the tests send.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +8,7 @@
 
 namespace tarnlink::testing {
 
-inline const std::string kBannerLine = "tarnlink ver 2.3 - Morlend - DRQ \n";
+inline const std::string kBanner = "tarnlink ver 2.3 - Morlend - DRQ \n";
 // The nine usage lines.
 inline const std::string kUsage =
     "tarnlink <filename>  - send <filename> to VELK Device\n"
@@ -25,18 +26,64 @@ inline const std::string kUsage =
 inline const std::string kInvalidFour = " Invalid  parameters\n";
 inline const std::string kInvalidMore = "  Invalid  parameters\n";
 
+// The payload file or string refused, and the answer's file that failed.
+inline const std::string kUnableToOpen = "Unable to open file\n";
+inline const std::string kUnableToRead = "Unable to read file\n";
+inline const std::string kFileTooLarge = "File too large\n";
+inline const std::string kAboveLatin1 = "Character above U+00FF in string\n";
+inline const std::string kFirmwareTooShort = "Firmware image too short\n";
+inline const std::string kUnableToCreate = "Unable to create file\n";
+inline const std::string kUnableToWrite = "Unable to write file\n";
+
+// No instrument to connect to, and a listing that failed.
+inline const std::string kNotFound = "Device not found!\n";
+inline const std::string kEnumerationError = "Error - GetCountActiveDevices\n";
 
 // A progress or summary text of the block sender and the receiver: 30
 // backspaces, then the text.
 inline std::string progress(const std::string& text) { return std::string(30, '\b') + text; }
 
-// The step failure line, and what sending 10000 bytes shows.
+// The progress texts a send of `total` bytes shows up to its block `blocks`
+// (from 1): one before every third block, with the bytes sent before it.
+inline std::string send_progress(std::size_t blocks, std::size_t total) {
+  std::string shown;
+  for (std::size_t block = 3; block <= blocks; block += 3) {
+    shown += progress(std::to_string((block - 1) * 4096) + " / " + std::to_string(total));
+  }
+  return shown;
+}
+
+// What a whole send of `size` bytes shows: its progress texts, then the total.
+inline std::string sent(std::size_t size) {
+  return send_progress((size + 4095) / 4096, size) +
+         progress("Send: " + std::to_string(size) + " bytes\n");
+}
+
+// A failed step, and Esc held.
 inline const std::string kErrorLine = "    Error ! \n";
+inline const std::string kBreakLine = "    Break ! \n";
+
+// What sending 10000 bytes shows, and the instrument's capture log of its blocks.
 inline const std::string kSent10000 = progress("8192 / 10000") + progress("Send: 10000 bytes\n");
+inline const std::vector<std::string> kWrites10000 = {"write 4096", "write 4096", "write 1808"};
 
 // The instrument's capture log of a connection: the open and the handshake.
 inline const std::vector<std::string> kHandshakeLog = {
     "open", "get-timeout -> 80000000", "set-timeout 80000000", "get-timeout -> 80000000"};
+
+// The capture log of a connection whose read-back answers `readback` (a value,
+// or "empty") instead of the timeout just set: the handshake fails and closes.
+inline std::vector<std::string> refused_handshake_log(const std::string& readback) {
+  return {"open", "get-timeout -> " + readback, "set-timeout 80000000",
+          "get-timeout -> " + readback, "close"};
+}
+
+// `lines` followed by `more`: expected capture logs are built from pieces.
+inline std::vector<std::string> concat(std::vector<std::string> lines,
+                                       const std::vector<std::string>& more) {
+  lines.insert(lines.end(), more.begin(), more.end());
+  return lines;
+}
 
 // Test data: `size` bytes that differ from their neighbours, and the emulator's
 // pattern answer (byte i is i % 251).

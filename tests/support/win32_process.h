@@ -14,6 +14,9 @@
 
 namespace tarnlink::testing {
 
+// The exit status of a run of tarnlink.exe that failed (its -1).
+constexpr DWORD kExitFailure = static_cast<DWORD>(-1);
+
 struct ProgramRun {
   DWORD status = 0xDEADBEEF;
   std::string out;

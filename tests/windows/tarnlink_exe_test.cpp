@@ -19,9 +19,6 @@ namespace {
 
 std::wstring g_program;
 
-constexpr DWORD kExitFailure = static_cast<DWORD>(-1);
-const std::string kBanner = crlf(kBannerLine);
-const std::string kNoDevice = "Device not found!\r\n";
 
 class TarnlinkExe : public ::testing::Test {
  protected:
@@ -35,14 +32,14 @@ class TarnlinkExe : public ::testing::Test {
 TEST_F(TarnlinkExe, NoArgumentsPrintsBannerAndUsageWithCrLf) {
   ProgramRun r = run({});
   EXPECT_EQ(r.status, 0u);
-  EXPECT_EQ(r.out, kBanner + crlf(kUsage));
+  EXPECT_EQ(r.out, crlf(kBanner + kUsage));
   EXPECT_EQ(r.err, "");
 }
 
 TEST_F(TarnlinkExe, VersionPrintsOnlyTheBanner) {
   ProgramRun r = run({L"--VERSION"});
   EXPECT_EQ(r.status, 0u);
-  EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(r.out, crlf(kBanner));
 }
 
 TEST_F(TarnlinkExe, InvalidFormsAreRejectedWithoutTouchingTheDevice) {
@@ -51,20 +48,20 @@ TEST_F(TarnlinkExe, InvalidFormsAreRejectedWithoutTouchingTheDevice) {
     std::string message;
   };
   const Case cases[] = {
-      {{L"payload.bin", L"out.bin", L"/T100"}, crlf(kInvalidFour)},
-      {{L"payload.bin", L"/X", L"name"}, crlf(kInvalidFour)},
-      {{L"text", L"out.bin", L"/S", L"/T"}, crlf(kInvalidMore)},
-      {{L"payload.bin", L"out.bin", L"/X", L"100"}, crlf(kInvalidMore)},
-      {{L"text", L"out.bin", L"/S", L"/X", L"100"}, crlf(kInvalidMore)},
-      {{L"text", L"out.bin", L"/X", L"/T", L"100"}, crlf(kInvalidMore)},
+      {{L"payload.bin", L"out.bin", L"/T100"}, kInvalidFour},
+      {{L"payload.bin", L"/X", L"name"}, kInvalidFour},
+      {{L"text", L"out.bin", L"/S", L"/T"}, kInvalidMore},
+      {{L"payload.bin", L"out.bin", L"/X", L"100"}, kInvalidMore},
+      {{L"text", L"out.bin", L"/S", L"/X", L"100"}, kInvalidMore},
+      {{L"text", L"out.bin", L"/X", L"/T", L"100"}, kInvalidMore},
       // Six user arguments name no job either.
-      {{L"a", L"b", L"c", L"d", L"e", L"f"}, crlf(kInvalidMore)},
+      {{L"a", L"b", L"c", L"d", L"e", L"f"}, kInvalidMore},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(command_line(g_program, c.args)));
     ProgramRun r = run(c.args);
     EXPECT_EQ(r.status, kExitFailure);
-    EXPECT_EQ(r.out, kBanner + c.message);
+    EXPECT_EQ(r.out, crlf(kBanner + c.message));
     EXPECT_EQ(r.err, "");
   }
 }
@@ -72,7 +69,7 @@ TEST_F(TarnlinkExe, InvalidFormsAreRejectedWithoutTouchingTheDevice) {
 TEST_F(TarnlinkExe, MissingFileIsReportedBeforeAnyDeviceAccess) {
   ProgramRun r = run({L"missing.bin"});
   EXPECT_EQ(r.status, kExitFailure);
-  EXPECT_EQ(r.out, kBanner + "Unable to open file\r\n");
+  EXPECT_EQ(r.out, crlf(kBanner + kUnableToOpen));
   EXPECT_EQ(r.err, "");
 }
 
@@ -92,7 +89,7 @@ TEST_F(TarnlinkExe, EveryJobWithoutAnInstrumentEndsInDeviceNotFound) {
     SCOPED_TRACE(::testing::PrintToString(command_line(g_program, args)));
     ProgramRun r = run(args);
     EXPECT_EQ(r.status, kExitFailure);
-    EXPECT_EQ(r.out, kBanner + kNoDevice);
+    EXPECT_EQ(r.out, crlf(kBanner + kNotFound));
     EXPECT_EQ(r.err, "");
     EXPECT_FALSE(std::filesystem::exists(dir_.path() / L"answer.bin"));
   }
@@ -103,11 +100,11 @@ TEST_F(TarnlinkExe, NonAsciiFileNameAndTextArriveIntact) {
   std::filesystem::copy_file(dir_.path() / L"payload.bin", dir_.path() / name);
   ProgramRun file_run = run({name});
   EXPECT_EQ(file_run.status, kExitFailure);
-  EXPECT_EQ(file_run.out, kBanner + kNoDevice);
+  EXPECT_EQ(file_run.out, crlf(kBanner + kNotFound));
 
   ProgramRun text_run = run({L"caf\u00e9 \u00ff", L"answer.bin", L"/S"});
   EXPECT_EQ(text_run.status, kExitFailure);
-  EXPECT_EQ(text_run.out, kBanner + kNoDevice);
+  EXPECT_EQ(text_run.out, crlf(kBanner + kNotFound));
 }
 
 // Wine's C library misjudges U+0100 in its length query, so only the program's own
@@ -116,7 +113,7 @@ TEST_F(TarnlinkExe, StringBeyondLatin1IsRefusedBeforeAnyDeviceAccess) {
   for (const std::wstring text : {L"\u0100", L"ab\u20ac", L"x\U0001F600"}) {
     ProgramRun r = run({text, L"answer.bin", L"/S"});
     EXPECT_EQ(r.status, kExitFailure);
-    EXPECT_EQ(r.out, kBanner + "Character above U+00FF in string\r\n");
+    EXPECT_EQ(r.out, crlf(kBanner + kAboveLatin1));
   }
 }
 
