@@ -22,10 +22,10 @@ struct SendCase {
 class SendBufferTest : public testing::ConnectedDeviceTest,
                        public ::testing::WithParamInterface<SendCase> {
  protected:
+  // `count` bytes of sample data, and one more that must not be sent.
   static std::vector<std::uint8_t> payload(std::int32_t count) {
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count) + 1);
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7);
-    return bytes;
+    const std::string bytes = testing::sample_bytes(static_cast<std::size_t>(count) + 1);
+    return {bytes.begin(), bytes.end()};
   }
   static PayloadSize size_of(std::int32_t count) {
     PayloadSize size;

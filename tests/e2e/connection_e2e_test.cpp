@@ -109,8 +109,8 @@ TEST_F(ConnectionTest, TimeoutSwitchReachesTheInstrumentInHundredNanosecondUnits
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(read_file(answer), sample_bytes(100));
   stop_emulators();
-  EXPECT_EQ(log_of("dev"), concat(kHandshakeLog, {"set-timeout 2500000", "write 100", "read -> 100",
-                                             "read -> 0", "close"}));
+  EXPECT_EQ(log_of("dev"), concat(kHandshakeLog, {"set-timeout 2500000", "write 100",
+                                                  "read -> 100", "read -> 0", "close"}));
 }
 
 TEST_F(ConnectionTest, BusyInstrumentIsNotConnected) {

@@ -42,16 +42,12 @@ TEST_F(TransferTest, EmptyFileSendsNothing) {
 
 TEST_F(TransferTest, FirmwarePreambleThenTheWholeImage) {
   ASSERT_TRUE(instrument());
-  std::string image = sample_bytes(10000);
-  image[30] = '\x11';
-  image[31] = '\x22';
-  image[32] = '\x33';
+  const std::string image = firmware_image_10000();
   const RunResult result = run({input_file("fw.bin", image), "/m"});
   EXPECT_EQ(result.output, kBanner + kSent10000);
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(log(), concat(concat(kHandshakeLog, concat({"write 9"}, kWrites10000)), {"close"}));
-  // 10000 / 3 = 3333 = 0x000D05.
-  EXPECT_EQ(bin_of("velk"), std::string("\x11\x22\x33\x05\x0D\x00\x00\x00\x00", 9) + image);
+  EXPECT_EQ(bin_of("velk"), kPreamble10000 + image);
 }
 
 TEST_F(TransferTest, FirmwareTooShortWritesNothing) {
@@ -85,7 +81,7 @@ TEST_F(TransferTest, SmallAnswerExactOutput) {
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(read_file(output), sample_bytes(5000));
   EXPECT_EQ(log(), concat(kHandshakeLog, {"set-timeout 2000000", "write 4096", "write 904",
-                                     "read -> 4096", "read -> 904", "read -> 0", "close"}));
+                                          "read -> 4096", "read -> 904", "read -> 0", "close"}));
 }
 
 TEST_F(TransferTest, AnswerOfExactly4096BytesIsKept) {

@@ -85,6 +85,7 @@ class Emulator {
 
 // The shared files, texts and data, as the suites use them.
 using tarnlink::testing::concat;
+using tarnlink::testing::firmware_image_10000;
 using tarnlink::testing::kAboveLatin1;
 using tarnlink::testing::kBanner;
 using tarnlink::testing::kBreakLine;
@@ -96,6 +97,7 @@ using tarnlink::testing::kHandshakeLog;
 using tarnlink::testing::kInvalidFour;
 using tarnlink::testing::kInvalidMore;
 using tarnlink::testing::kNotFound;
+using tarnlink::testing::kPreamble10000;
 using tarnlink::testing::kSent10000;
 using tarnlink::testing::kUnableToCreate;
 using tarnlink::testing::kUnableToOpen;

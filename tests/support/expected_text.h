@@ -98,6 +98,16 @@ inline std::string pattern_bytes(std::size_t size) {
   return bytes;
 }
 
+// A firmware image of 10000 bytes whose bytes 30 to 32 are marked, and the
+// preamble sent before it: those three bytes, then 10000 / 3 = 3333 = 0x000D05
+// in three bytes, then three zeros.
+inline std::string firmware_image_10000() {
+  std::string image = sample_bytes(10000);
+  image.replace(30, 3, "\x11\x22\x33");
+  return image;
+}
+inline const std::string kPreamble10000("\x11\x22\x33\x05\x0D\x00\x00\x00\x00", 9);
+
 // `text` with every line ended by CR LF, as a Windows program's text-mode
 // output stores it.
 inline std::string crlf(const std::string& text) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace tarnlink::testing {
 namespace {
 
@@ -93,6 +95,18 @@ ProgramRun run_program(const std::wstring& program, const std::vector<std::wstri
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }
   return result;
+}
+
+int run_suite(int argc, char** argv, const std::vector<ProgramArgument>& programs) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (static_cast<std::size_t>(argc) != programs.size() + 1) {
+    std::string usage;
+    for (const ProgramArgument& program : programs) usage += std::string(program.usage) + " ";
+    std::fprintf(stderr, "usage: %s %s[GoogleTest options]\n", argv[0], usage.c_str());
+    return 2;
+  }
+  for (std::size_t i = 0; i < programs.size(); ++i) *programs[i].path = windows_path(argv[i + 1]);
+  return RUN_ALL_TESTS();
 }
 
 EmulatorProcess::~EmulatorProcess() {

@@ -34,6 +34,16 @@ std::wstring command_line(const std::wstring& program, const std::vector<std::ws
 std::wstring windows_path(const std::string& path);
 std::wstring widen(const std::string& ascii);
 
+// A suite's main: GoogleTest takes its options from the command line, and each
+// remaining argument names one of `programs` (its usage text, "<tarnlink.exe>",
+// and where its Windows path goes). Runs every case and returns the exit
+// status; 2, with the usage on standard error, when the arguments do not fit.
+struct ProgramArgument {
+  const char* usage;
+  std::wstring* path;
+};
+int run_suite(int argc, char** argv, const std::vector<ProgramArgument>& programs);
+
 // velk-emu.exe in the background, its output in files in `dir`.
 class EmulatorProcess {
  public:

@@ -5,7 +5,6 @@
 //   emulated_instrument_e2e_test <tarnlink.exe> <velk-emu.exe> [GoogleTest options]
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -77,25 +76,19 @@ using Answer = EmulatedInstrument;
 
 TEST_F(Jobs, SendFirmwareAndSendByName) {
   ASSERT_TRUE(start({"usb-1-1-sn0001", "usb-2-4-sn0042"}));
-  std::string image = sample_bytes(10000);
-  image[30] = '\x11';
-  image[31] = '\x22';
-  image[32] = '\x33';
+  const std::string image = firmware_image_10000();
   write_file(path("fw.img"), image);
 
   ProgramRun send = tarnlink({L"data.bin"});
   EXPECT_EQ(send.status, 0u);
   EXPECT_EQ(send.out, crlf(kBanner + kSent10000));
-  ASSERT_EQ(closed_log("usb-2-4-sn0042"),
-            concat(concat(kHandshakeLog, kWrites10000), {"close"}));
+  ASSERT_EQ(closed_log("usb-2-4-sn0042"), concat(concat(kHandshakeLog, kWrites10000), {"close"}));
 
   ProgramRun firmware = tarnlink({L"fw.img", L"/M"});
   EXPECT_EQ(firmware.status, 0u);
   EXPECT_EQ(firmware.out, crlf(kBanner + kSent10000));
   EXPECT_EQ(closed_log("usb-2-4-sn0042").size(), 2 * kHandshakeLog.size() + 9);
-  // 10000 / 3 = 3333 = 0x000D05.
-  EXPECT_EQ(bin("usb-2-4-sn0042"),
-            sample_bytes(10000) + std::string("\x11\x22\x33\x05\x0D\x00\x00\x00\x00", 9) + image);
+  EXPECT_EQ(bin("usb-2-4-sn0042"), sample_bytes(10000) + kPreamble10000 + image);
 
   ProgramRun named = tarnlink({L"data.bin", L"/U", L"usb-1-1"});
   EXPECT_EQ(named.status, 0u);
@@ -228,12 +221,7 @@ TEST_F(Answer, TenPassesStoredInAFile) {
 }  // namespace tarnlink::testing
 
 int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s <tarnlink.exe> <velk-emu.exe> [GoogleTest options]\n", argv[0]);
-    return 2;
-  }
-  tarnlink::testing::g_tarnlink = tarnlink::testing::windows_path(argv[1]);
-  tarnlink::testing::g_velk_emu = tarnlink::testing::windows_path(argv[2]);
-  return RUN_ALL_TESTS();
+  return tarnlink::testing::run_suite(argc, argv,
+                                      {{"<tarnlink.exe>", &tarnlink::testing::g_tarnlink},
+                                       {"<velk-emu.exe>", &tarnlink::testing::g_velk_emu}});
 }

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -121,11 +120,6 @@ TEST_F(TarnlinkExe, StringBeyondLatin1IsRefusedBeforeAnyDeviceAccess) {
 }  // namespace tarnlink::testing
 
 int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s <path of tarnlink.exe> [GoogleTest options]\n", argv[0]);
-    return 2;
-  }
-  tarnlink::testing::g_program = tarnlink::testing::windows_path(argv[1]);
-  return RUN_ALL_TESTS();
+  return tarnlink::testing::run_suite(argc, argv,
+                                      {{"<path of tarnlink.exe>", &tarnlink::testing::g_program}});
 }
