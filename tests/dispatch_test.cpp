@@ -16,6 +16,7 @@ namespace tarnlink {
 namespace {
 
 using ::testing::ElementsAre;
+using testing::concat;
 using testing::FakePlatform;
 using testing::native;
 using testing::read_file;
@@ -26,6 +27,7 @@ using testing::kBanner;
 using testing::kBreakLine;
 using testing::kEnumerationError;
 using testing::kFirmwareTooShort;
+using testing::kHandshake;
 using testing::kInvalidFour;
 using testing::kInvalidMore;
 using testing::kNotFound;
@@ -136,9 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DispatchTest, SendFile) {
   EXPECT_EQ(run({"$IN"}), 0);
   EXPECT_EQ(printed(), progress("Send: 10 bytes\n"));
-  EXPECT_THAT(fake_.device_calls(), ElementsAre("open usb-dev", "get-timeout -> 80000000",
-                                                "set-timeout 80000000", "get-timeout -> 80000000",
-                                                "write 10"));
+  EXPECT_EQ(fake_.device_calls(), concat(concat({"open usb-dev"}, kHandshake), {"write 10"}));
 }
 
 TEST_F(DispatchTest, FirmwareInEitherCaseSendsPreambleThenImage) {
@@ -185,10 +185,8 @@ TEST_F(DispatchTest, TimeoutReachesTheDeviceAfterTheHandshake) {
     const NativeChar* argv[] = {TARNLINK_NATIVE("tarnlink"), in.c_str(), outp.c_str(), t.c_str(),
                                 n.c_str()};
     EXPECT_EQ(RunTarnlink(5, argv, device, out), 0) << text;
-    EXPECT_THAT(fake.device_calls(),
-                ElementsAre("open usb-dev", "get-timeout -> 80000000", "set-timeout 80000000",
-                            "get-timeout -> 80000000", "set-timeout " + units, "write 10",
-                            "read -> 0"))
+    EXPECT_EQ(fake.device_calls(), concat(concat({"open usb-dev"}, kHandshake),
+                                          {"set-timeout " + units, "write 10", "read -> 0"}))
         << text;
   }
 }

@@ -39,6 +39,13 @@ inline const std::string kUnableToWrite = "Unable to write file\n";
 inline const std::string kNotFound = "Device not found!\n";
 inline const std::string kEnumerationError = "Error - GetCountActiveDevices\n";
 
+// `lines` followed by `more`: expected logs are built from pieces.
+inline std::vector<std::string> concat(std::vector<std::string> lines,
+                                       const std::vector<std::string>& more) {
+  lines.insert(lines.end(), more.begin(), more.end());
+  return lines;
+}
+
 // A progress or summary text of the block sender and the receiver: 30
 // backspaces, then the text.
 inline std::string progress(const std::string& text) { return std::string(30, '\b') + text; }
@@ -67,22 +74,18 @@ inline const std::string kBreakLine = "    Break ! \n";
 inline const std::string kSent10000 = progress("8192 / 10000") + progress("Send: 10000 bytes\n");
 inline const std::vector<std::string> kWrites10000 = {"write 4096", "write 4096", "write 1808"};
 
-// The instrument's capture log of a connection: the open and the handshake.
-inline const std::vector<std::string> kHandshakeLog = {
-    "open", "get-timeout -> 80000000", "set-timeout 80000000", "get-timeout -> 80000000"};
+// The handshake after the open, as the instrument's capture log and the fake
+// platform's record show it, and the capture log of a connection: the open and
+// the handshake.
+inline const std::vector<std::string> kHandshake = {
+    "get-timeout -> 80000000", "set-timeout 80000000", "get-timeout -> 80000000"};
+inline const std::vector<std::string> kHandshakeLog = concat({"open"}, kHandshake);
 
 // The capture log of a connection whose read-back answers `readback` (a value,
 // or "empty") instead of the timeout just set: the handshake fails and closes.
 inline std::vector<std::string> refused_handshake_log(const std::string& readback) {
   return {"open", "get-timeout -> " + readback, "set-timeout 80000000",
           "get-timeout -> " + readback, "close"};
-}
-
-// `lines` followed by `more`: expected capture logs are built from pieces.
-inline std::vector<std::string> concat(std::vector<std::string> lines,
-                                       const std::vector<std::string>& more) {
-  lines.insert(lines.end(), more.begin(), more.end());
-  return lines;
 }
 
 // Test data: `size` bytes that differ from their neighbours, and the emulator's
