@@ -31,7 +31,6 @@ namespace {
 
 const std::string kPayload = "hello";
 const std::string kSent = progress("Send: 5 bytes\n");
-const std::string kEnumerationFailed = kEnumerationError + kNotFound;
 const std::vector<std::string> kSession = concat(kHandshakeLog, {"write 5", "close"});
 // Larger than any key a service gives, so that a planted entry would be listed
 // last and be the default choice.
@@ -195,8 +194,8 @@ class DirectoryModeTest : public HostileDirTest,
 TEST_P(DirectoryModeTest, DirectoryOthersMayWriteIsRefusedWhole) {
   ASSERT_TRUE(genuine());
   ASSERT_EQ(chmod(device_dir().c_str(), GetParam().mode), 0);
-  expect_run(GetParam().situation, {"/L"}, kEnumerationFailed, 255, "tarnlink /L");
-  expect_run(GetParam().situation, {input_file("data.bin", kPayload)}, kEnumerationFailed, 255,
+  expect_run(GetParam().situation, {"/L"}, kListingFailed, 255, "tarnlink /L");
+  expect_run(GetParam().situation, {input_file("data.bin", kPayload)}, kListingFailed, 255,
              "tarnlink data.bin");
   ASSERT_EQ(chmod(device_dir().c_str(), 0700), 0);
   expect_opened({}, {"a", "b"});
@@ -218,7 +217,7 @@ TEST_F(HostileDirTest, DirectoryOfAnotherUserIsRefusedWhole) {
   ASSERT_TRUE(genuine());
   ASSERT_EQ(chown(device_dir().c_str(), 65534, 65534), 0);
   const std::string situation = "directory owned by nobody";
-  expect_run(situation, {"/L"}, kEnumerationFailed, 255, "tarnlink /L");
+  expect_run(situation, {"/L"}, kListingFailed, 255, "tarnlink /L");
   ASSERT_EQ(chown(device_dir().c_str(), 0, 0), 0);
   expect_opened({}, {"a", "b"});
 }

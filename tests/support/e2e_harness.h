@@ -89,13 +89,13 @@ using tarnlink::testing::firmware_image_10000;
 using tarnlink::testing::kAboveLatin1;
 using tarnlink::testing::kBanner;
 using tarnlink::testing::kBreakLine;
-using tarnlink::testing::kEnumerationError;
 using tarnlink::testing::kErrorLine;
 using tarnlink::testing::kFileTooLarge;
 using tarnlink::testing::kFirmwareTooShort;
 using tarnlink::testing::kHandshakeLog;
 using tarnlink::testing::kInvalidFour;
 using tarnlink::testing::kInvalidMore;
+using tarnlink::testing::kListingFailed;
 using tarnlink::testing::kNotFound;
 using tarnlink::testing::kPreamble10000;
 using tarnlink::testing::kSent10000;
@@ -113,7 +113,6 @@ using tarnlink::testing::refused_handshake_log;
 using tarnlink::testing::sample_bytes;
 using tarnlink::testing::send_progress;
 using tarnlink::testing::sent;
-using tarnlink::testing::write_file;
 
 // velk-emu's arguments for one instrument per name.
 std::vector<std::string> device_args(const std::vector<std::string>& names);

@@ -35,9 +35,11 @@ inline const std::string kFirmwareTooShort = "Firmware image too short\n";
 inline const std::string kUnableToCreate = "Unable to create file\n";
 inline const std::string kUnableToWrite = "Unable to write file\n";
 
-// No instrument to connect to, and a listing that failed.
+// No instrument to connect to, a listing that failed, and a job whose listing
+// failed before it found one.
 inline const std::string kNotFound = "Device not found!\n";
 inline const std::string kEnumerationError = "Error - GetCountActiveDevices\n";
+inline const std::string kListingFailed = kEnumerationError + kNotFound;
 
 // `lines` followed by `more`: expected logs are built from pieces.
 inline std::vector<std::string> concat(std::vector<std::string> lines,

@@ -70,7 +70,7 @@ class TempDir {
   const std::filesystem::path& path() const { return path_; }
   // Writes `content` to the file `name` in the directory and returns its path.
   std::filesystem::path file(const std::string& name, const std::string& content) const {
-    const auto file_path = path_ / name;
+    auto file_path = path_ / name;
     write_file(file_path, content);
     return file_path;
   }
