@@ -148,6 +148,11 @@ INSTANTIATE_TEST_SUITE_P(
 // capture file; with the most, b's capture fails on its own. Below some limit
 // the program cannot even load (127); where that is depends on what it inherits.
 TEST_F(FailedPublishTest, EveryStepThatRunsOutOfFilesLeavesNothing) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers' runtime opens files of its own at exit and fails fatally
+  // without them; the native build runs this sweep.
+  GTEST_SKIP() << "a starved descriptor table starves the sanitizers too";
+#endif
   int ran = 0;
   for (int files = 4; files <= 24; ++files) {
     const int status = publish_a_then("b", "capture/b.bin", files).exit_status;
