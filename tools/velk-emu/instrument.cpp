@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/byte_order.h"
 #include "base/driver_contract.h"
 
 namespace velk_emu {
@@ -16,15 +17,8 @@ namespace contract = tarnlink::contract;
 // time the link carries at most its rate's worth plus this much.
 constexpr Clock::duration kRateSlack = std::chrono::milliseconds(2);
 
-void put_u32(std::uint8_t* at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-std::uint32_t get_u32(const std::uint8_t* at) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | at[i];
-  return value;
-}
+using tarnlink::get_u32;
+using tarnlink::put_u32;
 
 }  // namespace
 

@@ -25,18 +25,6 @@ bool read_header(const std::uint8_t* packet, std::size_t size, std::uint8_t& typ
 
 }  // namespace
 
-void put_u32(std::uint8_t* at, std::uint32_t value) {
-  at[0] = static_cast<std::uint8_t>(value);
-  at[1] = static_cast<std::uint8_t>(value >> 8);
-  at[2] = static_cast<std::uint8_t>(value >> 16);
-  at[3] = static_cast<std::uint8_t>(value >> 24);
-}
-
-std::uint32_t get_u32(const std::uint8_t* at) {
-  return static_cast<std::uint32_t>(at[0]) | (static_cast<std::uint32_t>(at[1]) << 8) |
-         (static_cast<std::uint32_t>(at[2]) << 16) | (static_cast<std::uint32_t>(at[3]) << 24);
-}
-
 ResponseType response_to(RequestType type) {
   switch (type) {
     case RequestType::kWrite: return ResponseType::kWrite;

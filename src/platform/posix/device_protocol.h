@@ -19,6 +19,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/byte_order.h"
+
 namespace tarnlink::device_protocol {
 
 inline constexpr std::size_t kHeaderSize = 12;
@@ -80,7 +82,7 @@ bool decode_response(const std::uint8_t* packet, std::size_t size, Response& res
 
 // Little-endian fields, for the protocol and for the 4-byte timeout value that
 // the two timeout control requests carry.
-void put_u32(std::uint8_t* at, std::uint32_t value);
-std::uint32_t get_u32(const std::uint8_t* at);
+using ::tarnlink::get_u32;
+using ::tarnlink::put_u32;
 
 }  // namespace tarnlink::device_protocol

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/byte_order.h"
 #include "bridge.h"
 #include "win32_text.h"
 
@@ -33,19 +34,10 @@ std::uint32_t status_of(Outcome outcome) {
   return kStatusUnsuccessful;
 }
 
-std::uint32_t get_u32(const std::uint8_t* at) {
-  return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-         static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
-std::uint64_t get_u64(const std::uint8_t* at) {
-  return static_cast<std::uint64_t>(get_u32(at)) | static_cast<std::uint64_t>(get_u32(at + 4)) << 32;
-}
-void put_u32(std::uint8_t* at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-void put_u64(std::uint8_t* at, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
+using tarnlink::get_u32;
+using tarnlink::get_u64;
+using tarnlink::put_u32;
+using tarnlink::put_u64;
 
 }  // namespace
 
