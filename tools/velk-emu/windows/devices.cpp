@@ -76,7 +76,7 @@ bool register_device(const std::wstring& id, DWORD number, std::string& error) {
   SP_DEVINFO_DATA data{};
   data.cbSize = sizeof(data);
   if (!set || !SetupDiCreateDeviceInfoW(set.get(), id.c_str(), &kNoClass, nullptr, nullptr, 0, &data)) {
-    error = win32_failure("cannot create the device " + narrow(id));
+    error = win32_failure("cannot create the device " + console_text(id));
     return false;
   }
   // A multi-string: the ID, then an empty string.
@@ -85,7 +85,7 @@ bool register_device(const std::wstring& id, DWORD number, std::string& error) {
           set.get(), &data, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(hardware_id.c_str()),
           static_cast<DWORD>((hardware_id.size() + 1) * sizeof(wchar_t))) ||
       !SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set.get(), &data)) {
-    error = win32_failure("cannot register the device " + narrow(id));
+    error = win32_failure("cannot register the device " + console_text(id));
     return false;
   }
   HKEY key = SetupDiCreateDevRegKeyW(set.get(), &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
@@ -94,7 +94,7 @@ bool register_device(const std::wstring& id, DWORD number, std::string& error) {
                                        reinterpret_cast<const BYTE*>(&number), sizeof(number)) == ERROR_SUCCESS;
   if (key != INVALID_HANDLE_VALUE) RegCloseKey(key);
   if (!numbered) {
-    error = win32_failure("cannot number the device " + narrow(id));
+    error = win32_failure("cannot number the device " + console_text(id));
     SetupDiCallClassInstaller(DIF_REMOVE, set.get(), &data);
     return false;
   }
@@ -132,7 +132,7 @@ bool Devices::install(const std::vector<std::string>& names, std::string& error)
   BOOL reboot = FALSE;
   if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, VELK_BRIDGE_HARDWARE_ID, driver_inf().c_str(),
                                           INSTALLFLAG_FORCE, &reboot)) {
-    error = win32_failure("cannot install the test driver from " + narrow(driver_inf()));
+    error = win32_failure("cannot install the test driver from " + console_text(driver_inf()));
     remove_all();
     return false;
   }

@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     if (!service.connect(error)) return fail(error, 1);
     // Requests that reach the driver before the first exchange waits there fail,
     // so "ready" comes only now.
-    for (const std::wstring& path : devices.paths()) std::printf("%s\n", velk_emu::narrow(path).c_str());
+    for (const std::wstring& path : devices.paths()) std::printf("%s\n", velk_emu::console_text(path).c_str());
     std::printf("ready\n");
     (void)std::fflush(stdout);
     std::thread(watch_input).detach();

@@ -12,16 +12,6 @@ std::wstring widen(const std::string& text) {
   return wide;
 }
 
-std::string narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                         0, nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), length,
-                      nullptr, nullptr);
-  return bytes;
-}
-
 std::string win32_failure(const std::string& what) {
   const DWORD error = GetLastError();
   wchar_t* text = nullptr;
@@ -33,7 +23,7 @@ std::string win32_failure(const std::string& what) {
   while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ')) {
     message.pop_back();
   }
-  return what + ": " + narrow(message);
+  return what + ": " + console_text(message);
 }
 
 }  // namespace velk_emu

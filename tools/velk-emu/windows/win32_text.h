@@ -4,10 +4,13 @@
 
 #include <string>
 
+#include "base/native_text.h"
+
 namespace velk_emu {
 
-std::wstring widen(const std::string& text);   // UTF-8 in, UTF-16 out
-std::string narrow(const std::wstring& text);  // UTF-16 in, UTF-8 out
+std::wstring widen(const std::string& text);  // UTF-8 in, UTF-16 out
+// UTF-16 in, UTF-8 out: tarnlink's own conversion for console text.
+using tarnlink::console_text;
 // `what`, then the text of GetLastError().
 std::string win32_failure(const std::string& what);
 
