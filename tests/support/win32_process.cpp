@@ -10,6 +10,7 @@ namespace {
 // velk-emu.exe installs its devices and the driver before it says "ready".
 constexpr DWORD kReadyBoundMs = 90000;
 constexpr DWORD kStopBoundMs = 30000;
+constexpr int kStartAttempts = 3;
 
 HANDLE inheritable_file(const std::filesystem::path& path, DWORD access, DWORD disposition) {
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
@@ -28,13 +29,23 @@ HANDLE spawn(const std::wstring& program, const std::vector<std::wstring>& args,
   startup.hStdError = err;
   PROCESS_INFORMATION process{};
   std::wstring line = command_line(program, args);
-  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &startup,
-                      &process)) {
-    ADD_FAILURE() << "cannot start a program: error " << GetLastError();
-    return nullptr;
+  // Under Wine a new process now and then dies in Wine's own start-up, before
+  // any of the program's code has run; CreateProcessW then fails with
+  // ERROR_INTERNAL_ERROR. Nothing of the program ran, so it is started again.
+  for (int attempt = 1;; ++attempt) {
+    if (CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &startup,
+                       &process)) {
+      CloseHandle(process.hThread);
+      return process.hProcess;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_INTERNAL_ERROR || attempt == kStartAttempts) {
+      ADD_FAILURE() << "cannot start a program: error " << error << " (attempt " << attempt << ")";
+      return nullptr;
+    }
+    std::fprintf(stderr, "a program died while Wine started it (error %lu); starting it again\n", error);
+    Sleep(100);
   }
-  CloseHandle(process.hThread);
-  return process.hProcess;
 }
 
 DWORD wait_for_exit(HANDLE process, DWORD bound_ms, const char* what) {
