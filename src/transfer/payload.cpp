@@ -77,9 +77,10 @@ bool latin1_bytes(const NativeString& text, std::string& bytes) {
     if (static_cast<std::uint32_t>(unit) > 0xFF) return false;  // surrogates included
   }
   // In the C locale, which the program never changes, the C library maps
-  // U+0000..U+00FF to the byte of the same value.
+  // U+0000..U+00FF to the byte of the same value. A library that converts
+  // fewer would leave zero bytes in the payload: that text is refused too.
   bytes.assign(text.size() + 1, '\0');
-  std::wcstombs(bytes.data(), text.c_str(), bytes.size());
+  if (std::wcstombs(bytes.data(), text.c_str(), bytes.size()) != text.size()) return false;
   bytes.resize(text.size());
   return true;
 }

@@ -122,7 +122,11 @@ TEST_F(Jobs, SendThenStoreOrPrintTheAnswer) {
   const Lines query =
       concat(kHandshakeLog, {"set-timeout 2000000", "write 5", "read -> 5", "close"});
   EXPECT_EQ(closed_log("velk").size(), kHandshakeLog.size() + 9 + 2 * query.size());
-  EXPECT_EQ(bin("velk"), sample_bytes(10000) + "*IDN?*IDN?");
+  // Typed text goes as its ISO 8859-1 bytes, and their echo is stored as such.
+  ProgramRun latin1 = tarnlink({L"caf\u00e9 \u00ff", L"latin1.bin", L"/S", L"/T", L"200"});
+  EXPECT_EQ(latin1.status, 0u);
+  EXPECT_EQ(read_file(path("latin1.bin")), "caf\xe9 \xff");
+  EXPECT_EQ(bin("velk"), sample_bytes(10000) + "*IDN?*IDN?" + "caf\xe9 \xff");
 }
 
 TEST_F(Choice, DefaultAmongThreeByNameAndTheList) {
