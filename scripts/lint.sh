@@ -1,26 +1,31 @@
 #!/usr/bin/env bash
 # Static analysis of every .cpp under src/ and tools/: clang-tidy with the
-# checked-in .clang-tidy, cppcheck with .cppcheck-suppressions, both from the
-# compile database of a native build in build/lint. Fails on any finding that
-# the configuration does not list as accepted.
-#
-# src/platform/win32 and tools/velk-emu/windows are not analysed: they need
-# <windows.h>, which a native build has no compile command for; the Windows leg
-# of the test command compiles them.
+# checked-in .clang-tidy, cppcheck with .cppcheck-suppressions, in each build
+# that compiles the source: the native one (compile database in build/lint) and
+# the Windows cross build (build/lint-windows), where <windows.h> and the wide
+# characters change what the shared sources compile to. Fails on any finding
+# that the configuration does not list as accepted.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/lib.sh"
-ensure_packages "${NATIVE_PACKAGES[@]}" clang-tidy-14 cppcheck python3
+ensure_packages "${NATIVE_PACKAGES[@]}" clang-tidy-14 cppcheck python3 g++-mingw-w64-x86-64-posix
 
-BUILD=$ROOT/build/lint
-(cd "$ROOT" && cmake --preset lint >/dev/null)
+jobs=$(($(nproc) < 2 ? $(nproc) : 2))
+failed=0
 
-# The sources and their compile commands; a source the native build does not
-# compile would otherwise escape both tools without a word.
-mapfile -t sources < <(cd "$ROOT" && find src tools -name '*.cpp' -not -path 'src/platform/win32/*' \
-  -not -path 'tools/velk-emu/windows/*' | sort)
-mkdir -p "$BUILD/sources"
-python3 - "$ROOT" "$BUILD/compile_commands.json" "$BUILD/sources/compile_commands.json" "${sources[@]}" <<'PY'
+# analyse BUILD CPPCHECK_LIBRARY SOURCES... -- TIDY_ARGS...: both tools on
+# SOURCES with the compile commands of BUILD. Every source must have one: a
+# source the build does not compile would otherwise escape both without a word.
+analyse() {
+  local build=$1 library=$2
+  shift 2
+  local sources=() tidy_args=()
+  while (($#)) && [[ $1 != -- ]]; do sources+=("$1"); shift; done
+  (($#)) && shift
+  tidy_args=("$@")
+
+  mkdir -p "$build/sources"
+  python3 - "$ROOT" "$build/compile_commands.json" "$build/sources/compile_commands.json" "${sources[@]}" <<'PY'
 import json, os, sys
 root, database, filtered, *sources = sys.argv[1:]
 wanted = {os.path.join(root, s) for s in sources}
@@ -28,34 +33,67 @@ entries = [e for e in json.load(open(database))
            if os.path.normpath(os.path.join(e["directory"], e["file"])) in wanted]
 missing = sorted(wanted - {os.path.normpath(os.path.join(e["directory"], e["file"])) for e in entries})
 if missing:
-    sys.exit("not compiled by the native build, so not analysed: " + " ".join(missing))
+    sys.exit("not compiled by the build, so not analysed: " + " ".join(missing))
 json.dump(entries, open(filtered, "w"), indent=1)
 PY
 
-jobs=$(($(nproc) < 2 ? $(nproc) : 2))
-failed=0
+  echo "== clang-tidy on ${#sources[@]} sources (${build##*/})"
+  local logs=$build/tidy
+  rm -rf "$logs"
+  mkdir -p "$logs" "$build/cppcheck-cache"
+  # One log per source, so that parallel runs do not interleave their reports.
+  if ! printf '%s\n' "${sources[@]}" | (cd "$ROOT" && xargs -P "$jobs" -I{} sh -c \
+      'build=$1 logs=$2 source=$3; shift 3
+       clang-tidy-14 --quiet -p "$build" "$source" "$@" >"$logs/$(echo "$source" | tr / _).log" 2>&1' \
+      sh "$build" "$logs" {} "${tidy_args[@]}"); then
+    failed=1
+  fi
+  local log
+  for log in "$logs"/*.log; do
+    grep -E '(warning|error):' "$log" >/dev/null && cat "$log"
+  done
 
-echo "== clang-tidy on ${#sources[@]} sources"
-logs=$BUILD/tidy
-rm -rf "$logs"
-mkdir -p "$logs" "$BUILD/cppcheck-cache"
-# One log per source, so that parallel runs do not interleave their reports.
-if ! printf '%s\n' "${sources[@]}" | (cd "$ROOT" && xargs -P "$jobs" -I{} sh -c \
-    'clang-tidy-14 --quiet -p "$1" "$2" >"$3/$(echo "$2" | tr / _).log" 2>&1' sh "$BUILD" {} "$logs"); then
+  echo "== cppcheck (${build##*/})"
+  if ! cppcheck --project="$build/sources/compile_commands.json" --std=c++17 --library="$library" \
+      --enable=warning,performance,portability --inline-suppr \
+      --suppressions-list="$ROOT/.cppcheck-suppressions" --error-exitcode=1 -j "$jobs" --quiet \
+      --template='{file}:{line}: {severity}: {message} [{id}]' \
+      --cppcheck-build-dir="$build/cppcheck-cache" 2>&1; then
+    failed=1
+  fi
+}
+
+windows_only=(-path 'src/platform/win32/*' -o -path 'tools/velk-emu/windows/*')
+
+(cd "$ROOT" && cmake --preset lint >/dev/null)
+mapfile -t sources < <(cd "$ROOT" && find src tools -name '*.cpp' -not \( "${windows_only[@]}" \) | sort)
+analyse "$ROOT/build/lint" posix "${sources[@]}" --
+
+# The Windows build: its own sources, and the shared ones the way it compiles
+# them. clang analyses them for the mingw-w64 target, which finds the
+# cross compiler's C headers by itself; its C++ library is added.
+(cd "$ROOT" && cmake --preset lint-windows >/dev/null)
+mapfile -t sources < <(python3 - "$ROOT" <<'PY' | sort
+import json, os, sys
+root = sys.argv[1]
+for e in json.load(open(os.path.join(root, "build/lint-windows/compile_commands.json"))):
+    path = os.path.relpath(os.path.normpath(os.path.join(e["directory"], e["file"])), root)
+    if path.endswith(".cpp") and path.startswith(("src/", "tools/")):
+        print(path)
+PY
+)
+mapfile -t unbuilt < <(cd "$ROOT" && find src tools -name '*.cpp' \( "${windows_only[@]}" \) | sort |
+  comm -23 - <(printf '%s\n' "${sources[@]}"))
+if ((${#unbuilt[@]})); then
+  echo "not compiled by the Windows build, so not analysed: ${unbuilt[*]}" >&2
   failed=1
 fi
-for log in "$logs"/*.log; do
-  grep -E '(warning|error):' "$log" >/dev/null && cat "$log"
-done
-
-echo "== cppcheck"
-if ! cppcheck --project="$BUILD/sources/compile_commands.json" --std=c++17 --library=posix \
-    --enable=warning,performance,portability --inline-suppr \
-    --suppressions-list="$ROOT/.cppcheck-suppressions" --error-exitcode=1 -j "$jobs" --quiet \
-    --template='{file}:{line}: {severity}: {message} [{id}]' \
-    --cppcheck-build-dir="$BUILD/cppcheck-cache" 2>&1; then
-  failed=1
-fi
+tidy_args=(--extra-arg=--target=x86_64-w64-mingw32)
+while IFS= read -r dir; do
+  tidy_args+=("--extra-arg=-isystem$dir")
+done < <(x86_64-w64-mingw32-g++-posix -E -v -x c++ /dev/null 2>&1 </dev/null |
+  sed -n '/^#include <...> search starts here:/,/^End of search list./s/^ //p' | grep '/include/c++')
+analyse "$ROOT/build/lint-windows" windows "${sources[@]}" -- "${tidy_args[@]}"
 
 if ((failed)); then
   echo "static analysis found problems (see above)" >&2

@@ -79,9 +79,12 @@ class DetailBuffer {
   // fails on its own terms rather than on a buffer too small to describe.
   explicit DetailBuffer(DWORD bytes)
       : bytes_(std::max<DWORD>(bytes, sizeof(Detail))), storage_(::operator new(bytes_)) {
+    // cppcheck-suppress noDestructor ; storage_ frees the buffer, and Detail is plain data
     detail_ = new (storage_.get()) Detail{};
     detail_->cbSize = sizeof(Detail);
   }
+  DetailBuffer(const DetailBuffer&) = delete;
+  DetailBuffer& operator=(const DetailBuffer&) = delete;
 
   Detail* get() { return detail_; }
   DWORD bytes() const { return bytes_; }
@@ -103,7 +106,8 @@ class DetailBuffer {
   Detail* detail_;
 };
 
-HANDLE native(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
+// A Handle holds the HANDLE's bits; the cast gives them back.
+HANDLE native(Handle handle) { return reinterpret_cast<HANDLE>(handle); }  // NOLINT(performance-no-int-to-ptr)
 
 class Win32Platform final : public Platform {
  public:
