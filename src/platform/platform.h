@@ -81,6 +81,13 @@ class Platform {
   //   Blocks: until the driver answers.
   virtual bool get_timeout(Handle handle, std::int32_t& timeout) = 0;
 
+  // read_fails_at_timeout: whether this driver may end a read at the link timeout
+  //   with a failure instead of zero bytes. Where it may not, every failed read is
+  //   a fault; where it may, only a fresh listing can tell a timeout from an
+  //   instrument that went away.
+  //   Blocks: no.
+  virtual bool read_fails_at_timeout() = 0;
+
   // close: gives up the instrument. False when `handle` was not open.
   //   Blocks: no.
   virtual bool close(Handle handle) = 0;

@@ -102,6 +102,8 @@ bool FakePlatform::close(Handle) {
   return !fails_now();
 }
 
+bool FakePlatform::read_fails_at_timeout() { return failed_read_may_be_timeout; }
+
 bool FakePlatform::escape_held() {
   ++escape_tests;
   return escape_held_at.count(escape_tests) != 0;

@@ -46,6 +46,7 @@ class FakePlatform final : public Platform {
   std::int32_t readback_value = 0;        // with readback_override: what get answers
   bool fill_answer = true;                // false: reads deliver counts, bytes left as they are
   std::set<int> escape_held_at;           // 1-based numbers of the Esc tests that see it held
+  bool failed_read_may_be_timeout = false;  // what read_fails_at_timeout answers
 
   // --- the record ---
   std::vector<std::string> calls;
@@ -71,6 +72,7 @@ class FakePlatform final : public Platform {
                                     std::uint32_t size) override;
   bool set_timeout(Handle handle, std::int32_t timeout) override;
   bool get_timeout(Handle handle, std::int32_t& timeout) override;
+  bool read_fails_at_timeout() override;
   bool close(Handle handle) override;
   bool escape_held() override;
 

@@ -221,6 +221,9 @@ bool PosixPlatform::close(Handle handle) {
 
 bool PosixPlatform::escape_held() { return terminal_escape_pressed(); }
 
+// The device service answers a read that timed out with zero bytes.
+bool PosixPlatform::read_fails_at_timeout() { return false; }
+
 }  // namespace posix
 
 Platform& program_platform() {

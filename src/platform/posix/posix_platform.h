@@ -40,6 +40,7 @@ class PosixPlatform final : public Platform {
                                     std::uint32_t size) override;
   bool set_timeout(Handle handle, std::int32_t timeout) override;
   bool get_timeout(Handle handle, std::int32_t& timeout) override;
+  bool read_fails_at_timeout() override;
   bool close(Handle handle) override;
   bool escape_held() override;
 

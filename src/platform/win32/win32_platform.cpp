@@ -121,6 +121,7 @@ class Win32Platform final : public Platform {
                                     std::uint32_t size) override;
   bool set_timeout(Handle handle, std::int32_t timeout) override;
   bool get_timeout(Handle handle, std::int32_t& timeout) override;
+  bool read_fails_at_timeout() override;
   bool close(Handle handle) override;
   bool escape_held() override;
 
@@ -215,6 +216,9 @@ bool Win32Platform::get_timeout(Handle handle, std::int32_t& timeout) {
 bool Win32Platform::close(Handle handle) { return calls_.close_handle(native(handle)) != FALSE; }
 
 bool Win32Platform::escape_held() { return GetKeyState(VK_ESCAPE) < 0; }
+
+// The driver may end a read at the link timeout by failing it.
+bool Win32Platform::read_fails_at_timeout() { return true; }
 
 std::unique_ptr<Platform> make_platform(const SystemCalls& calls) {
   return std::make_unique<Win32Platform>(calls);
