@@ -13,8 +13,7 @@
 #include "platform/posix/device_protocol.h"
 #include "platform/posix/terminal_key.h"
 
-namespace tarnlink {
-namespace posix {
+namespace tarnlink::posix {
 namespace {
 
 namespace protocol = device_protocol;
@@ -224,11 +223,4 @@ bool PosixPlatform::escape_held() { return terminal_escape_pressed(); }
 // The device service answers a read that timed out with zero bytes.
 bool PosixPlatform::read_fails_at_timeout() { return false; }
 
-}  // namespace posix
-
-Platform& program_platform() {
-  static posix::PosixPlatform platform;
-  return platform;
-}
-
-}  // namespace tarnlink
+}  // namespace tarnlink::posix

@@ -1,0 +1,42 @@
+#include "platform/usb/usb_descriptors.h"
+
+#include <algorithm>
+
+namespace tarnlink::usb {
+
+std::optional<BulkInterface> bulk_interface(const libusb_config_descriptor& config) {
+  for (int i = 0; i < config.bNumInterfaces; ++i) {
+    const libusb_interface& interface = config.interface[i];
+    // The default setting is the one in force after a claim; others would need
+    // a request that the instrument's driver never makes.
+    if (interface.num_altsetting < 1) continue;
+    const libusb_interface_descriptor& setting = interface.altsetting[0];
+    BulkInterface found;
+    found.number = setting.bInterfaceNumber;
+    for (int e = 0; e < setting.bNumEndpoints; ++e) {
+      const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+      if ((endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK) {
+        continue;
+      }
+      std::uint8_t& slot = (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN
+                               ? found.endpoint_in
+                               : found.endpoint_out;
+      if (slot == 0) slot = endpoint.bEndpointAddress;
+    }
+    if (found.endpoint_out != 0 && found.endpoint_in != 0) return found;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> string_descriptor_text(const unsigned char* descriptor, int size) {
+  if (size < 2 || descriptor[1] != LIBUSB_DT_STRING) return std::nullopt;
+  const int length = std::min<int>(size, descriptor[0]);
+  std::string text;
+  for (int i = 2; i + 1 < length; i += 2) {
+    const unsigned unit = descriptor[i] | (static_cast<unsigned>(descriptor[i + 1]) << 8);
+    text.push_back(static_cast<char>(unit < 0x80 ? unit : 0x7F));
+  }
+  return text;
+}
+
+}  // namespace tarnlink::usb
