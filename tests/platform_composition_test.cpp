@@ -66,20 +66,16 @@ TEST_F(PlatformCompositionTest, EachHandleReachesTheBackendThatOpenedIt) {
   EXPECT_EQ(bus_.device_calls().size(), 4u);
 }
 
-TEST_F(PlatformCompositionTest, APathNotListedYetIsLookedForInAFreshListing) {
-  EXPECT_NE(both_.open_exclusive(native("usb:1-1:SN1")), kInvalidHandle);
-  EXPECT_THAT(bus_.calls, ElementsAre("list", "open usb:1-1:SN1"));
-
-  // A path no backend lists is opened by none.
-  EXPECT_EQ(both_.open_exclusive(native("usb:1-2")), kInvalidHandle);
-  EXPECT_THAT(directory_.device_calls(), ElementsAre());
-  EXPECT_THAT(bus_.device_calls(), ElementsAre("open usb:1-1:SN1"));
-}
-
-TEST_F(PlatformCompositionTest, AFailedOpenGivesNoHandle) {
+TEST_F(PlatformCompositionTest, AListedPathGoesToItsBackendAloneAnUnlistedOneToEachInTurn) {
+  both_.interface_paths();
   bus_.open_refused = {native("usb:1-1:SN1")};
   EXPECT_EQ(both_.open_exclusive(native("usb:1-1:SN1")), kInvalidHandle);
-  EXPECT_FALSE(both_.close(1));
+  EXPECT_THAT(directory_.device_calls(), ElementsAre());
+
+  bus_.interfaces.push_back(native("usb:1-2"));
+  EXPECT_NE(both_.open_exclusive(native("usb:1-2")), kInvalidHandle);
+  EXPECT_THAT(directory_.device_calls(), ElementsAre("open usb:1-2"));
+  EXPECT_THAT(bus_.device_calls(), ElementsAre("open usb:1-1:SN1", "open usb:1-2"));
 }
 
 TEST_F(PlatformCompositionTest, ReadsMayFailAtTheTimeoutWhenAnyBackendsMay) {

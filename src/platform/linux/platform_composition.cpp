@@ -23,14 +23,17 @@ ListResult PlatformComposition::interface_paths() {
 }
 
 Handle PlatformComposition::open_exclusive(const NativeString& path) {
-  if (listed_by_.count(path) == 0) interface_paths();
   const auto listed = listed_by_.find(path);
-  if (listed == listed_by_.end()) return kInvalidHandle;
-  const Handle opened = listed->second->open_exclusive(path);
-  if (opened == kInvalidHandle) return kInvalidHandle;
-  const Handle handle = next_handle_++;
-  routes_[handle] = Route{listed->second, opened};
-  return handle;
+  std::vector<Platform*> candidates = backends_;
+  if (listed != listed_by_.end()) candidates = {listed->second};
+  for (Platform* backend : candidates) {
+    const Handle opened = backend->open_exclusive(path);
+    if (opened == kInvalidHandle) continue;
+    const Handle handle = next_handle_++;
+    routes_[handle] = Route{backend, opened};
+    return handle;
+  }
+  return kInvalidHandle;
 }
 
 const PlatformComposition::Route* PlatformComposition::find_route(Handle handle) const {

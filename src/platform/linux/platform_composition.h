@@ -5,8 +5,9 @@
 // Listing: a backend whose listing fails marks the whole listing failed; the
 // other backends' instruments are listed all the same. Opening: the path goes to
 // the backend whose latest listing held it (the first, when several did); a
-// path no listing has held yet is looked for in a fresh one. Handles are the
-// composition's own, so two backends' handles never meet.
+// path the latest listing did not hold goes to each backend in turn until one
+// opens it. Handles are the composition's own, so two backends' handles never
+// meet.
 //
 // Blocking: as the backend that serves the call.
 #pragma once
