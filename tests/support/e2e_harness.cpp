@@ -268,6 +268,8 @@ std::string E2eTest::input_file(const std::string& name, const std::string& byte
 
 RunResult E2eTest::run(const std::vector<std::string>& args, RunOptions options) {
   options.env.emplace("VELK_DEVICE_DIR", device_dir());
+  // Instruments on the machine's own USB bus stay out of these runs.
+  options.env.emplace("TARNLINK_USB_IDS", "");
   if (options.work_dir.empty()) options.work_dir = root();
   RunResult result = run_program(tarnlink_binary(), args, options);
   if (!result.failure.empty()) ADD_FAILURE() << result.failure;

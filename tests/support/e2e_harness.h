@@ -140,7 +140,8 @@ class E2eTest : public ::testing::Test {
 
   // Writes `bytes` to a file in the temporary directory and returns its path.
   std::string input_file(const std::string& name, const std::string& bytes);
-  // Runs tarnlink with VELK_DEVICE_DIR=device_dir() in root().
+  // Runs tarnlink with VELK_DEVICE_DIR=device_dir() and no USB instrument configured
+  // (unless `options` say otherwise), in root().
   RunResult run(const std::vector<std::string>& args, RunOptions options = {});
 
   // The capture of instrument `name`: its log lines and the bytes written to it.
