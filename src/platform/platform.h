@@ -1,7 +1,8 @@
 // The platform layer: the requests the device code makes of the operating system
 // and the instrument's driver, one operation per request the driver serves.
-// Exactly one backend is compiled into the program (win32/ or posix/); tests hand
-// in a scripted fake.
+// Windows compiles one backend (win32/). Linux compiles two, the device directory
+// (posix/) and the USB bus (usb/), and a composition of them (linux/) that lists
+// both and routes each handle to its own. Tests hand in a scripted fake.
 //
 // Each operation returns its outcome and keeps nothing for later. Failures are
 // not told apart above the platform (the device code turns every one into the
@@ -97,7 +98,8 @@ class Platform {
   virtual bool escape_held() = 0;
 };
 
-// The backend compiled into this build. Lives until the process ends.
+// The platform of this build: the one backend, or on Linux the composition. Lives
+// until the process ends.
 Platform& program_platform();
 
 }  // namespace tarnlink
