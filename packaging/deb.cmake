@@ -1,5 +1,5 @@
 # The Debian package: tarnlink and velk-emu with their manual pages, the bash
-# completion and the documents.
+# completion, the documents and the USB examples.
 #   cpack -G DEB --config build/package/CPackConfig.cmake
 # The Windows build makes its ZIP in release.cmake instead; each file returns
 # early on the other's platform, so CPack is included once.
@@ -14,6 +14,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/completion/tarnlink
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/device-protocol.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The USB IDs tarnlink reads from a fixed place, whatever the prefix; shipped as
+# a commented example that configures none, and kept as a conffile.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/usb/usb-ids DESTINATION /etc/tarnlink)
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian/conffiles "/etc/tarnlink/usb-ids\n")
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/usb/70-tarnlink.rules
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The licence goes where and as Debian reads it: the machine-readable copyright
 # file, whose licence text has each line indented and each empty line a lone dot.
@@ -61,17 +68,21 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARNLINK_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The summary above is the first line; this is the text below it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "tarnlink sends a file, a firmware image or a typed string to a VELK measuring
 instrument and stores or prints the instrument's answer. On Linux it reaches
-instruments through a device service; velk-emu, included, is one that emulates
-instruments, so that tarnlink can be tried and tested without hardware.")
+instruments on the USB bus through libusb, and through a device service;
+velk-emu, included, is one that emulates instruments, so that tarnlink can be
+tried and tested without hardware.")
 # dpkg-shlibdeps (from dpkg-dev) computes the dependencies from the binaries;
 # without it they are stated for Debian 12's toolchain.
 find_program(TARNLINK_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(TARNLINK_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+      "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libusb-1.0-0 (>= 2:1.0.16)")
 endif()
 include(CPack)

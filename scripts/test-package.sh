@@ -50,7 +50,8 @@ for path in usr/bin/tarnlink usr/bin/velk-emu \
   usr/share/man/man1/tarnlink.1.gz usr/share/man/man1/velk-emu.1.gz \
   usr/share/bash-completion/completions/tarnlink \
   usr/share/doc/tarnlink/README.md usr/share/doc/tarnlink/changelog.gz \
-  usr/share/doc/tarnlink/copyright usr/share/doc/tarnlink/device-protocol.md; do
+  usr/share/doc/tarnlink/copyright usr/share/doc/tarnlink/device-protocol.md \
+  usr/share/doc/tarnlink/examples/70-tarnlink.rules etc/tarnlink/usb-ids; do
   grep -qx "\./$path" <<<"$contents" || fail "the package lacks /$path"
 done
 
@@ -60,8 +61,10 @@ field() { dpkg-deb --field "$deb" "$1"; }
   fail "package version is '$(field Version)', the project's $package_version"
 maintainer_form='^The tarnlink authors <[^@ ]+@[^> ]+>$'
 [[ $(field Maintainer) =~ $maintainer_form ]] || fail "maintainer is '$(field Maintainer)'"
-[[ $(field Depends) == *libc6* && $(field Depends) == *libstdc++6* ]] ||
-  fail "dependencies lack libc6 or libstdc++6: '$(field Depends)'"
+[[ $(field Depends) == *libc6* && $(field Depends) == *libstdc++6* && $(field Depends) == *libusb-1.0-0* ]] ||
+  fail "dependencies lack libc6, libstdc++6 or libusb-1.0-0: '$(field Depends)'"
+[[ $(dpkg-deb --info "$deb" conffiles 2>/dev/null) == /etc/tarnlink/usb-ids ]] ||
+  fail "/etc/tarnlink/usb-ids is not the package's one conffile"
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"
