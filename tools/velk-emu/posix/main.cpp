@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
                        velk_emu::usage(kSocketService).c_str());
     return 2;
   }
+  if (options.usb) velk_emu::usb::run_under_preload(argv);
   std::vector<std::uint8_t> answer;
   if (!velk_emu::load_answer(options, answer, error)) {
     (void)std::fprintf(stderr, "velk-emu: %s\n", error.c_str());

@@ -682,18 +682,19 @@ int plug(State& state, const DeviceSpec& spec, bool hub, std::string& error) {
   return static_cast<int>(state.devices.size() - 1);
 }
 
-// The sanitizer runtime this process runs with, which must come first in a
-// client's LD_PRELOAD, before umockdev's library; empty when there is none.
-std::string sanitizer_runtime() {
-  std::string path;
+// The path of the library loaded in this process whose path holds `fragment`;
+// empty when there is none.
+std::string loaded_library(const char* fragment) {
+  std::pair<const char*, std::string> search{fragment, {}};
   dl_iterate_phdr(
-      [](dl_phdr_info* info, std::size_t, void* found) {
-        if (std::strstr(info->dlpi_name, "/libasan.so") == nullptr) return 0;
-        *static_cast<std::string*>(found) = info->dlpi_name;
+      [](dl_phdr_info* info, std::size_t, void* data) {
+        auto& [wanted, found] = *static_cast<std::pair<const char*, std::string>*>(data);
+        if (std::strstr(info->dlpi_name, wanted) == nullptr) return 0;
+        found = info->dlpi_name;
         return 1;
       },
-      &path);
-  return path;
+      &search);
+  return search.second;
 }
 
 }  // namespace
@@ -781,16 +782,23 @@ void Bus::remove(int id) {
   rearm(*state_, Clock::now());
 }
 
-std::vector<std::pair<std::string, std::string>> Bus::client_environment(
-    const std::string& usb_ids) const {
+std::string client_preload() {
   std::string preload = kPreloadLibrary;
-  if (const std::string runtime = sanitizer_runtime(); !runtime.empty()) {
+  if (const std::string runtime = loaded_library("/libasan.so"); !runtime.empty()) {
     preload = runtime + ":" + preload;
   }
-  if (const char* inherited = std::getenv("LD_PRELOAD"); inherited != nullptr && *inherited != 0) {
-    preload += std::string(":") + inherited;
-  }
-  std::vector<std::pair<std::string, std::string>> variables{{"LD_PRELOAD", preload},
+  const char* inherited = std::getenv("LD_PRELOAD");
+  if (inherited == nullptr || *inherited == 0) return preload;
+  // A process that runs under the preload already hands its own on.
+  if (std::string(inherited).rfind(preload, 0) == 0) return inherited;
+  return preload + ":" + inherited;
+}
+
+bool under_preload() { return !loaded_library(kPreloadLibrary).empty(); }
+
+std::vector<std::pair<std::string, std::string>> Bus::client_environment(
+    const std::string& usb_ids) const {
+  std::vector<std::pair<std::string, std::string>> variables{{"LD_PRELOAD", client_preload()},
                                                              {"UMOCKDEV_DIR", state_->root}};
   if (std::getenv("TARNLINK_USB_IDS") == nullptr) variables.emplace_back("TARNLINK_USB_IDS", usb_ids);
   return variables;

@@ -62,6 +62,15 @@ struct DeviceSpec {
 // The kernel's name of a port: the bus, a dash, the port numbers joined by dots ("1-1.4").
 std::string port_name(std::uint8_t bus, const std::vector<std::uint8_t>& ports);
 
+// The LD_PRELOAD of a process on the bus: umockdev's preload library, behind
+// the sanitizer runtime when this process has one (an instrumented program
+// refuses to start otherwise), ahead of what LD_PRELOAD already holds.
+std::string client_preload();
+// Whether this process runs under umockdev's preload library. The bus sends
+// libusb's clients their hotplug events only from such a process: umockdev
+// looks the device up in the testbed's sysfs, which only the preload shows.
+bool under_preload();
+
 class Bus {
  public:
   // Creates the testbed: a temporary directory, with $UMOCKDEV_DIR set to it in
@@ -87,10 +96,9 @@ class Bus {
   void remove(int id);
 
   // The variables a client process needs, to be set on top of this process's
-  // environment: LD_PRELOAD (umockdev's preload library, behind the sanitizer
-  // runtime when this process has one, before what LD_PRELOAD already holds),
-  // UMOCKDEV_DIR, and TARNLINK_USB_IDS = `usb_ids` unless this process's
-  // environment sets it already.
+  // environment: LD_PRELOAD (client_preload()), UMOCKDEV_DIR, and
+  // TARNLINK_USB_IDS = `usb_ids` unless this process's environment sets it
+  // already.
   std::vector<std::pair<std::string, std::string>> client_environment(
       const std::string& usb_ids) const;
   // The testbed's temporary directory.

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -79,6 +80,15 @@ int wait_for(pid_t pid, int signals) {
 }
 
 }  // namespace
+
+void run_under_preload(char** argv) {
+  const char* inherited = std::getenv("LD_PRELOAD");
+  // Tried once already: the library could not be loaded.
+  if (under_preload() || (inherited != nullptr && std::strstr(inherited, "libumockdev-preload"))) {
+    return;
+  }
+  if (setenv("LD_PRELOAD", client_preload().c_str(), 1) == 0) execv("/proc/self/exe", argv);
+}
 
 int run_command(const Options& options, const std::vector<std::uint8_t>& answer) {
   // Blocked before the bus starts its worker thread, so that they reach the signalfd alone.

@@ -18,4 +18,9 @@ namespace velk_emu::usb {
 // be set up; messages go to standard error, nothing to standard output.
 int run_command(const Options& options, const std::vector<std::uint8_t>& answer);
 
+// Runs this program again, with `argv`, under umockdev's preload (see
+// under_preload()). Returns when it runs under it already, or when it cannot:
+// then clients get no hotplug events.
+void run_under_preload(char** argv);
+
 }  // namespace velk_emu::usb
