@@ -211,7 +211,8 @@ TEST_F(VelkEmuUsbTest, ALibusbClientFindsTheInstrumentsAtTheirPortsAndTalksToThe
   const RunResult result = run_usb({"--device", "alpha", "--device", "beta", "--capture",
                                     capture_dir(), "--", USB_PROBE_BINARY, "1-2", "hello"});
   EXPECT_EQ(result.exit_status, 0) << result.failure;
-  EXPECT_EQ(result.output, "1-1 alpha\n1-2 beta\nclaim ok\nwrite ok 5\nread ok hello\n");
+  EXPECT_EQ(result.output,
+            "1-1 alpha\n1-2 beta\nclaim ok\nwrite ok 5\nread ok hello\nlisted 1-1 1-2\n");
   EXPECT_EQ(log_of("alpha"), std::vector<std::string>{});
   EXPECT_EQ(log_of("beta"),
             (std::vector<std::string>{"open", "write 5", "read -> 5", "close"}));
@@ -219,10 +220,15 @@ TEST_F(VelkEmuUsbTest, ALibusbClientFindsTheInstrumentsAtTheirPortsAndTalksToThe
 }
 
 TEST_F(VelkEmuUsbTest, TheIdAndTheFaultsApplyToEveryInstrument) {
-  const RunResult result =
+  RunResult result =
       run_usb({"--usb-id", "BEEF:00a1", "--fault", "busy", "--", USB_PROBE_BINARY, "1-1", "x"});
   EXPECT_EQ(result.exit_status, 0) << result.failure;
-  EXPECT_EQ(result.output, "1-1 SN0001\nclaim LIBUSB_ERROR_BUSY\n");
+  EXPECT_EQ(result.output, "1-1 SN0001\nclaim LIBUSB_ERROR_BUSY\nlisted 1-1\n");
+  // The vanished instrument is gone from the next listing too.
+  result = run_usb({"--device", "a", "--device", "b", "--fault", "disconnect:1", "--",
+                    USB_PROBE_BINARY, "1-2", "x"});
+  EXPECT_EQ(result.output,
+            "1-1 a\n1-2 b\nclaim ok\nwrite ok 1\nread LIBUSB_ERROR_NO_DEVICE \nlisted 1-1\n");
 }
 
 struct CommandCase {

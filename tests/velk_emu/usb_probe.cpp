@@ -2,7 +2,8 @@
 //   usb_probe                 lists the devices whose ID is $TARNLINK_USB_IDS:
 //                             "PORT SERIAL" a line, in port order
 //   usb_probe PORT BYTES      then claims interface 0 of the device at PORT,
-//                             writes BYTES, reads once and prints each outcome
+//                             writes BYTES, reads once, prints each outcome,
+//                             and lists the ports again ("listed PORT...")
 #include <libusb.h>
 
 #include <cstdio>
@@ -22,12 +23,8 @@ std::string port_of(libusb_device* device) {
   return name;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const char* ids = std::getenv("TARNLINK_USB_IDS");
-  libusb_context* usb = nullptr;
-  if (ids == nullptr || libusb_init(&usb) != 0) return 1;
+// The devices with the ID `ids`, by port; they stay referenced.
+std::map<std::string, libusb_device*> devices(libusb_context* usb, const char* ids) {
   libusb_device** list = nullptr;
   const ssize_t count = libusb_get_device_list(usb, &list);
   std::map<std::string, libusb_device*> listed;
@@ -36,8 +33,19 @@ int main(int argc, char** argv) {
     char id[10];
     libusb_get_device_descriptor(list[i], &descriptor);
     std::snprintf(id, sizeof id, "%04x:%04x", descriptor.idVendor, descriptor.idProduct);
-    if (id == std::string(ids)) listed[port_of(list[i])] = list[i];
+    if (id == std::string(ids)) listed[port_of(list[i])] = libusb_ref_device(list[i]);
   }
+  if (list != nullptr) libusb_free_device_list(list, 1);
+  return listed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* ids = std::getenv("TARNLINK_USB_IDS");
+  libusb_context* usb = nullptr;
+  if (ids == nullptr || libusb_init(&usb) != 0) return 1;
+  const auto listed = devices(usb, ids);
   for (const auto& [port, device] : listed) {
     libusb_device_handle* handle = nullptr;
     unsigned char serial[128] = {};
@@ -59,12 +67,15 @@ int main(int argc, char** argv) {
                                     static_cast<int>(bytes.size()), &done, 5000);
       std::printf("write %s %d\n", outcome(result).c_str(), done);
       unsigned char answer[4096];
+      done = 0;  // a transfer that cannot start leaves the count as it was
       result = libusb_bulk_transfer(handle, 0x81, answer, sizeof answer, &done, 5000);
       std::printf("read %s %.*s\n", outcome(result).c_str(), done, reinterpret_cast<char*>(answer));
     }
+    std::printf("listed");
+    for (const auto& entry : devices(usb, ids)) std::printf(" %s", entry.first.c_str());
+    std::printf("\n");
     // The handle stays open, as tarnlink leaves it: the process's end lets go.
   }
-  libusb_free_device_list(list, 1);
   std::fflush(stdout);
   return 0;
 }
