@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 extern char** environ;
 
@@ -267,11 +268,27 @@ std::string E2eTest::input_file(const std::string& name, const std::string& byte
 }
 
 RunResult E2eTest::run(const std::vector<std::string>& args, RunOptions options) {
-  options.env.emplace("VELK_DEVICE_DIR", device_dir());
   // Instruments on the machine's own USB bus stay out of these runs.
   options.env.emplace("TARNLINK_USB_IDS", "");
+  return run_in_root(tarnlink_binary(), args, std::move(options));
+}
+
+RunResult E2eTest::run_on_bus(const std::vector<std::string>& emulator,
+                              const std::vector<std::string>& args, RunOptions options) {
+  std::vector<std::string> all{"--usb", "--capture", capture_dir()};
+  all.insert(all.end(), emulator.begin(), emulator.end());
+  all.push_back("--");
+  all.push_back(tarnlink_binary());
+  all.insert(all.end(), args.begin(), args.end());
+  options.env.emplace("TARNLINK_USB_IDS", "1209:0001");
+  return run_in_root(velk_emu_binary(), all, std::move(options));
+}
+
+RunResult E2eTest::run_in_root(const std::string& binary, const std::vector<std::string>& args,
+                               RunOptions options) {
+  options.env.emplace("VELK_DEVICE_DIR", device_dir());
   if (options.work_dir.empty()) options.work_dir = root();
-  RunResult result = run_program(tarnlink_binary(), args, options);
+  RunResult result = run_program(binary, args, options);
   if (!result.failure.empty()) ADD_FAILURE() << result.failure;
   return result;
 }

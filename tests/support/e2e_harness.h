@@ -143,12 +143,22 @@ class E2eTest : public ::testing::Test {
   // Runs tarnlink with VELK_DEVICE_DIR=device_dir() and no USB instrument configured
   // (unless `options` say otherwise), in root().
   RunResult run(const std::vector<std::string>& args, RunOptions options = {});
+  // Runs tarnlink the same way, but inside `velk-emu --usb` with `emulator` (its
+  // instruments, answers and faults; the capture goes to capture_dir()), which
+  // puts its instruments on an emulated USB bus for that run alone. Their ID is
+  // the one tarnlink looks for.
+  RunResult run_on_bus(const std::vector<std::string>& emulator,
+                       const std::vector<std::string>& args, RunOptions options = {});
 
   // The capture of instrument `name`: its log lines and the bytes written to it.
   std::vector<std::string> log_of(const std::string& name) const;
   std::string bin_of(const std::string& name) const;
 
  private:
+  // Runs `binary` with the device directory and from root().
+  RunResult run_in_root(const std::string& binary, const std::vector<std::string>& args,
+                        RunOptions options);
+
   tarnlink::testing::TempDir temp_;
   std::vector<std::unique_ptr<Emulator>> emulators_;
 };
