@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the bash completion of tarnlink against instruments that velk-emu
-# serves, once in a bare bash and once with the bash-completion library loaded.
+# serves, in the device directory and on its emulated USB bus, once in a bare
+# bash and once with the bash-completion library loaded.
 #   tests/package/completion_test.sh COMPLETION_SCRIPT TARNLINK VELK_EMU
 # Exits 0 when every check passes.
 set -euo pipefail
@@ -40,10 +41,12 @@ fail() {
 }
 
 # complete MODE LINE: the candidates bash would offer for LINE, the cursor at
-# its end, one a line, sorted. MODE is "bare" or "library".
+# its end, one a line, sorted. MODE is "bare" or "library". The bash runs as
+# "${on_bus[@]}" COMMAND: inside velk-emu --usb when that is set.
+on_bus=()
 complete() {
   local mode=$1 line=$2
-  PATH=$bin:$PATH bash --norc --noprofile -c '
+  PATH=$bin:$PATH "${on_bus[@]}" bash --norc --noprofile -c '
     mode=$1 completion=$2 library=$3 line=$4
     if [[ $mode == library ]]; then . "$library"; fi
     . "$completion"
@@ -90,6 +93,8 @@ expect_absent() {
 }
 
 export VELK_DEVICE_DIR=$work/dev
+# Only the emulated bus's instruments, never the machine's own.
+export TARNLINK_USB_IDS=
 mkfifo "$work/emu-out"
 "$bin/velk-emu" --dir "$VELK_DEVICE_DIR" --device usb-1-1-SN0001 --device usb-2-4-SN0042 \
   >"$work/emu-out" &
@@ -132,6 +137,14 @@ for mode in "${modes[@]}"; do
   expect_offered "$mode" "tarnlink da" data.bin
   expect_offered "$mode" "tarnlink data.bin " data.bin con /M /U
 done
+
+# USB instruments offer their serial numbers, after the device directory's names.
+on_bus=(env TARNLINK_USB_IDS=1209:0001 "$bin/velk-emu" --usb --device SN-A --device SN-0042 --)
+for mode in "${modes[@]}"; do
+  expect_exactly "$mode" "tarnlink data.bin /U " usb-1-1-SN0001 usb-2-4-SN0042 SN-A SN-0042
+  expect_exactly "$mode" "tarnlink data.bin /U SN" SN-A SN-0042
+done
+on_bus=()
 
 stop_emulator
 for mode in "${modes[@]}"; do

@@ -1,0 +1,82 @@
+// The real tarnlink on instruments of the emulated USB bus: every job, and one
+// listing over the device directory and the bus together.
+#include <string>
+#include <vector>
+
+#include "support/e2e_harness.h"
+
+namespace tarnlink::e2e {
+namespace {
+
+const std::vector<std::string> kTwo = {"--device", "SN-A", "--device", "SN-B"};
+
+// A connection's log on the bus: the claim, `lines`, the release. The link
+// timeout never reaches the instrument.
+std::vector<std::string> claimed(const std::vector<std::string>& lines) {
+  return concat(concat({"open"}, lines), {"close"});
+}
+
+using UsbJobsTest = E2eTest;
+
+TEST_F(UsbJobsTest, SendFirmwareAndNamedSendReachTheirInstrument) {
+  const std::string data = sample_bytes(10000);
+  RunResult result = run_on_bus(kTwo, {input_file("data.bin", data)});
+  EXPECT_EQ(result.output, kBanner + kSent10000);
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(log_of("SN-B"), claimed(kWrites10000));
+  EXPECT_EQ(bin_of("SN-B"), data);
+  EXPECT_TRUE(log_of("SN-A").empty());
+
+  const std::string image = firmware_image_10000();
+  result = run_on_bus(kTwo, {input_file("fw.bin", image), "/m"});
+  EXPECT_EQ(result.output, kBanner + kSent10000);
+  EXPECT_EQ(log_of("SN-B"), claimed(concat({"write 9"}, kWrites10000)));
+  EXPECT_EQ(bin_of("SN-B"), kPreamble10000 + image);
+
+  result = run_on_bus(kTwo, {input_file("data.bin", data), "/U", "SN-A"});
+  EXPECT_EQ(result.output, kBanner + kSent10000);
+  EXPECT_EQ(bin_of("SN-A"), data);
+  EXPECT_TRUE(log_of("SN-B").empty());
+}
+
+TEST_F(UsbJobsTest, AnswersAreStoredWholeAndShown) {
+  const std::string data = sample_bytes(200000);
+  const std::string output = root() + "/answer.bin";
+  RunResult result = run_on_bus(kTwo, {input_file("data.bin", data), output, "/T", "300"});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(read_file(output), data);
+  const std::string tail = progress("Read: 195 KB");
+  ASSERT_GE(result.output.size(), tail.size());
+  EXPECT_EQ(result.output.substr(result.output.size() - tail.size()), tail);
+
+  result = run_on_bus(kTwo, {"*IDN?", "Con", "/S", "/T", "100"});
+  EXPECT_EQ(result.output, kBanner + progress("Send: 5 bytes\n") + "*IDN?\nRead 5 bytes \n");
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(log_of("SN-B"), claimed({"write 5", "read -> 5"}));
+}
+
+// Four instruments in the device directory come first, three on the bus after
+// them in port order; the default choice, the sixth, is on the bus, and /U
+// reaches either source.
+TEST_F(UsbJobsTest, OneListingOverTheDeviceDirectoryAndTheBus) {
+  const std::vector<std::string> directory = {"d1", "d2", "d3", "d4"};
+  ASSERT_NE(start_emulator(device_args(directory)), nullptr);
+  const std::vector<std::string> bus = {"--device", "SN-A", "--device", "SN-B", "--device", "SN-C"};
+  RunResult result = run_on_bus(bus, {"/L"});
+  EXPECT_EQ(result.output, kBanner + listing(directory) +
+                               "5 usb:1-1:SN-A\n6 usb:1-2:SN-B\n7 usb:1-3:SN-C\n");
+
+  const std::string data = sample_bytes(100);
+  result = run_on_bus(bus, {input_file("data.bin", data)});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(bin_of("SN-B"), data);
+  result = run_on_bus(bus, {input_file("data.bin", data), "/U", "d2"});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_TRUE(log_of("SN-C").empty() && log_of("SN-B").empty());
+  stop_emulators();
+  EXPECT_EQ(bin_of("d2"), data);
+  EXPECT_TRUE(log_of("d4").empty());
+}
+
+}  // namespace
+}  // namespace tarnlink::e2e
