@@ -18,9 +18,8 @@ std::optional<BulkInterface> bulk_interface(const libusb_config_descriptor& conf
       if ((endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK) {
         continue;
       }
-      std::uint8_t& slot = (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN
-                               ? found.endpoint_in
-                               : found.endpoint_out;
+      const bool in = (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN;
+      std::uint8_t& slot = in ? found.endpoint_in : found.endpoint_out;
       if (slot == 0) slot = endpoint.bEndpointAddress;
     }
     if (found.endpoint_out != 0 && found.endpoint_in != 0) return found;

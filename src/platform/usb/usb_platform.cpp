@@ -183,7 +183,8 @@ std::optional<std::uint32_t> UsbPlatform::write(Handle handle, const std::uint8_
                                                 std::uint32_t size) {
   Link* link = find_link(handle);
   if (link == nullptr || (data == nullptr && size != 0) || size > INT_MAX) return std::nullopt;
-  const unsigned int wait = link->timeout == 0 ? kWriteWaitAtZeroMs : milliseconds_up(link->timeout);
+  const unsigned int wait =
+      link->timeout == 0 ? kWriteWaitAtZeroMs : milliseconds_up(link->timeout);
   int sent = 0;
   // libusb's buffer is not const, but an OUT transfer only reads it.
   const int status = libusb_bulk_transfer(link->device, link->bulk.endpoint_out,
