@@ -86,10 +86,10 @@ class Bus {
   Bus(const Bus&) = delete;
   Bus& operator=(const Bus&) = delete;
 
-  // Adds a device at spec.bus and spec.ports, and a bare hub at each port
-  // above it that has no device yet, and returns its id (0, 1, ...). On
-  // failure returns -1 with a one-line reason: the port is taken or malformed,
-  // the bus has 127 devices, the capture files cannot be made.
+  // Adds a device at spec.bus and spec.ports, and a hub at each port above it
+  // that has no device yet, and returns the device's id (>= 0). On failure
+  // returns -1 with a one-line reason: the port is taken or malformed, the bus
+  // has 127 devices, the capture files cannot be made.
   int add(const DeviceSpec& spec, std::string& error);
   // Unplugs device `id` as described above; the capture logs "vanish". Nothing
   // when it is already gone.
