@@ -178,7 +178,8 @@ TEST_F(UsbBusTest, GivenDescriptorsReachLibusbInsteadOfTheBuiltOnes) {
   libusb_config_descriptor* config = nullptr;
   ASSERT_EQ(libusb_get_active_config_descriptor(listed.at("1-1"), &config), 0);
   ASSERT_EQ(config->interface[0].altsetting[0].bNumEndpoints, 1);
-  EXPECT_EQ(config->interface[0].altsetting[0].endpoint[0].bmAttributes, LIBUSB_TRANSFER_TYPE_INTERRUPT);
+  EXPECT_EQ(config->interface[0].altsetting[0].endpoint[0].bmAttributes,
+            LIBUSB_TRANSFER_TYPE_INTERRUPT);
   libusb_free_config_descriptor(config);
 }
 
@@ -226,11 +227,13 @@ INSTANTIATE_TEST_SUITE_P(
                   {kOk, kOk + " 4", kOk + " hell", kOk + " 3", kOk + " abc", kOk},
                   {"open", "write 5", "read -> 4", "write 3", "read -> 3", "close"}, "hellabc"},
         FaultCase{"WriteErrorStalls", {"write-error:1"},
-                  {kOk, "LIBUSB_ERROR_PIPE 0", "LIBUSB_ERROR_TIMEOUT ", kOk + " 3", kOk + " abc", kOk},
+                  {kOk, "LIBUSB_ERROR_PIPE 0", "LIBUSB_ERROR_TIMEOUT ", kOk + " 3", kOk + " abc",
+                   kOk},
                   {"open", "write 5", "write 3", "read -> 3", "close"}, "abc"},
         FaultCase{"ReadErrorKeepsTheBytes", {"read-error:1"},
                   {kOk, kOk + " 5", "LIBUSB_ERROR_IO ", kOk + " 3", kOk + " helloabc", kOk},
-                  {"open", "write 5", "read -> error", "write 3", "read -> 8", "close"}, "helloabc"},
+                  {"open", "write 5", "read -> error", "write 3", "read -> 8", "close"},
+                  "helloabc"},
         FaultCase{"Busy", {"busy"}, {"LIBUSB_ERROR_BUSY"}, {}, ""},
         FaultCase{"Disconnect", {"disconnect:1"},
                   {kOk, kOk + " 5", kGone + " ", kGone + " 0", kGone + " ", kGone},

@@ -150,7 +150,7 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
   std::string text;
   char pair[3];
   for (const std::uint8_t byte : bytes) {
-    std::snprintf(pair, sizeof pair, "%02x", byte);
+    (void)std::snprintf(pair, sizeof pair, "%02x", byte);
     text += pair;
   }
   return text;
@@ -162,11 +162,11 @@ std::string record(const Device& device, const DeviceSpec& spec,
                    const std::vector<std::uint8_t>& descriptors, unsigned devnum) {
   const unsigned bus = spec.bus;
   char numbers[160];
-  std::snprintf(numbers, sizeof numbers,
-                "E: BUSNUM=%03u\nE: DEVNUM=%03u\nA: busnum=%u\\n\nA: devnum=%u\\n\n"
-                "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: dev=189:%u\\n\n",
-                bus, devnum, bus, devnum, unsigned{spec.vendor}, unsigned{spec.product},
-                (bus - 1) * 128 + devnum - 1);
+  (void)std::snprintf(numbers, sizeof numbers,
+                      "E: BUSNUM=%03u\nE: DEVNUM=%03u\nA: busnum=%u\\n\nA: devnum=%u\\n\n"
+                      "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: dev=189:%u\\n\n",
+                      bus, devnum, bus, devnum, unsigned{spec.vendor}, unsigned{spec.product},
+                      (bus - 1) * 128 + devnum - 1);
   std::string text = "P: " + device.syspath.substr(4) + "\nN: " + device.devnode.substr(5) +
                      "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: DEVNAME=" +
                      device.devnode + "\n" + numbers +
@@ -215,11 +215,13 @@ int plug(State& state, const DeviceSpec& spec, bool hub, std::string& error) {
     std::unique_ptr<CaptureFiles> capture;
     auto model = model_of(state, spec, device->name, capture, error);
     if (spec.instrument && !model) return -1;
-    device->usbfs = std::make_unique<UsbfsDevice>(spec.serial, std::move(capture), std::move(model));
+    device->usbfs =
+        std::make_unique<UsbfsDevice>(spec.serial, std::move(capture), std::move(model));
   }
   const unsigned devnum = ++state.last_devnum[spec.bus];
   char devnode[32];
-  std::snprintf(devnode, sizeof devnode, "/dev/bus/usb/%03u/%03u", unsigned{spec.bus}, devnum);
+  (void)std::snprintf(devnode, sizeof devnode, "/dev/bus/usb/%03u/%03u", unsigned{spec.bus},
+                      devnum);
   device->devnode = devnode;
   device->syspath = "/sys/devices/usb" + std::to_string(spec.bus);
   for (std::size_t depth = 1; depth <= spec.ports.size(); ++depth) {
@@ -357,7 +359,9 @@ std::vector<std::pair<std::string, std::string>> Bus::client_environment(
     const std::string& usb_ids) const {
   std::vector<std::pair<std::string, std::string>> variables{{"LD_PRELOAD", client_preload()},
                                                              {"UMOCKDEV_DIR", state_->root}};
-  if (std::getenv("TARNLINK_USB_IDS") == nullptr) variables.emplace_back("TARNLINK_USB_IDS", usb_ids);
+  if (std::getenv("TARNLINK_USB_IDS") == nullptr) {
+    variables.emplace_back("TARNLINK_USB_IDS", usb_ids);
+  }
   return variables;
 }
 

@@ -314,9 +314,8 @@ int UsbfsDevice::submit(Client& client, UMockdevIoctlData* arg, Clock::time_poin
   Urb urb(data);
   const usbdevfs_urb fields = urb.fields();
   if (fields.buffer_length < 0) return EINVAL;
-  if (fields.buffer_length > 0 && !urb.resolve_buffer(static_cast<std::size_t>(fields.buffer_length))) {
-    return EFAULT;
-  }
+  const auto length = static_cast<std::size_t>(fields.buffer_length);
+  if (length > 0 && !urb.resolve_buffer(length)) return EFAULT;
   forget_vanished(&client, now);
   Flight flight{&client, std::move(urb)};
   flight.due = now;

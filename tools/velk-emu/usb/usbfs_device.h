@@ -27,8 +27,8 @@ class UsbfsDevice {
   // `serial`: the string descriptor the device answers for kSerialIndex (none:
   // it has no serial number). `model` is null for a bare device; `capture`, if
   // any, is the model's.
-  UsbfsDevice(std::optional<std::vector<std::uint8_t>> serial, std::unique_ptr<CaptureFiles> capture,
-              std::unique_ptr<Instrument> model);
+  UsbfsDevice(std::optional<std::vector<std::uint8_t>> serial,
+              std::unique_ptr<CaptureFiles> capture, std::unique_ptr<Instrument> model);
   // Lets go of every client's requests; logs nothing.
   ~UsbfsDevice();
   UsbfsDevice(const UsbfsDevice&) = delete;
