@@ -185,7 +185,7 @@ TEST_F(UsbBusTest, GivenDescriptorsReachLibusbInsteadOfTheBuiltOnes) {
 
 struct FaultCase {
   const char* name;
-  std::vector<std::string> faults;
+  std::vector<const char*> options;  // velk-emu's
   std::vector<std::string> results;  // claim, write, read, write, read, release
   std::vector<std::string> log;
   std::string captured;
@@ -196,11 +196,11 @@ void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 class UsbFaultTest : public UsbBusTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(UsbFaultTest, AClientSeesTheFaultAndTheCaptureRecordsIt) {
-  for (const std::string& fault : GetParam().faults) {
-    const char* argv[] = {"velk-emu", "--fault", fault.c_str()};
-    std::string error;
-    ASSERT_TRUE(parse_options(3, argv, kUsbBus, options_, error)) << error;
-  }
+  std::vector<const char*> argv{"velk-emu"};
+  argv.insert(argv.end(), GetParam().options.begin(), GetParam().options.end());
+  std::string error;
+  ASSERT_TRUE(parse_options(static_cast<int>(argv.size()), argv.data(), kUsbBus, options_, error))
+      << error;
   add_instrument(1, "alpha");
   libusb_device_handle* handle = open("1-1");
   ASSERT_NE(handle, nullptr);
@@ -223,19 +223,26 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FaultCase{"Echo", {}, {kOk, kOk + " 5", kOk + " hello", kOk + " 3", kOk + " abc", kOk},
                   {"open", "write 5", "read -> 5", "write 3", "read -> 3", "close"}, "helloabc"},
-        FaultCase{"ShortWrite", {"short-write:1"},
+        // Answers held back come when their time has come.
+        FaultCase{"AnswerDelay", {"--answer-delay", "20"},
+                  {kOk, kOk + " 5", kOk + " hello", kOk + " 3", kOk + " abc", kOk},
+                  {"open", "write 5", "read -> 5", "write 3", "read -> 3", "close"}, "helloabc"},
+        FaultCase{"Rate", {"--rate", "1000"},
+                  {kOk, kOk + " 5", kOk + " hello", kOk + " 3", kOk + " abc", kOk},
+                  {"open", "write 5", "read -> 5", "write 3", "read -> 3", "close"}, "helloabc"},
+        FaultCase{"ShortWrite", {"--fault", "short-write:1"},
                   {kOk, kOk + " 4", kOk + " hell", kOk + " 3", kOk + " abc", kOk},
                   {"open", "write 5", "read -> 4", "write 3", "read -> 3", "close"}, "hellabc"},
-        FaultCase{"WriteErrorStalls", {"write-error:1"},
+        FaultCase{"WriteErrorStalls", {"--fault", "write-error:1"},
                   {kOk, "LIBUSB_ERROR_PIPE 0", "LIBUSB_ERROR_TIMEOUT ", kOk + " 3", kOk + " abc",
                    kOk},
                   {"open", "write 5", "write 3", "read -> 3", "close"}, "abc"},
-        FaultCase{"ReadErrorKeepsTheBytes", {"read-error:1"},
+        FaultCase{"ReadErrorKeepsTheBytes", {"--fault", "read-error:1"},
                   {kOk, kOk + " 5", "LIBUSB_ERROR_IO ", kOk + " 3", kOk + " helloabc", kOk},
                   {"open", "write 5", "read -> error", "write 3", "read -> 8", "close"},
                   "helloabc"},
-        FaultCase{"Busy", {"busy"}, {"LIBUSB_ERROR_BUSY"}, {}, ""},
-        FaultCase{"Disconnect", {"disconnect:1"},
+        FaultCase{"Busy", {"--fault", "busy"}, {"LIBUSB_ERROR_BUSY"}, {}, ""},
+        FaultCase{"Disconnect", {"--fault", "disconnect:1"},
                   {kOk, kOk + " 5", kGone + " ", kGone + " 0", kGone + " ", kGone},
                   {"open", "write 5", "vanish"}, "hello"}),
     [](const ::testing::TestParamInfo<FaultCase>& param_info) {
