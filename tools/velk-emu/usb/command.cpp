@@ -123,7 +123,7 @@ int run_command(const Options& options, const std::vector<std::uint8_t>& answer)
     }
     char ids[16];
     (void)std::snprintf(ids, sizeof ids, "%04x:%04x", unsigned{options.usb_vendor},
-                  unsigned{options.usb_product});
+                        unsigned{options.usb_product});
     pid_t pid = -1;
     const int spawned =
         ready ? spawn(options.command, environment_with(bus.client_environment(ids)), pid) : 0;
