@@ -267,6 +267,7 @@ TEST_F(UsbBusTest, AClaimIsExclusiveUntilItsHolderLetsGoOrGoesAway) {
 TEST_F(UsbBusTest, ARemovedDeviceEndsThePendingReadLeavesTheListAndRefusesTheRest) {
   const int id = add_instrument(1, "alpha");
   add_instrument(2, "beta");
+  const auto before = devices();
   libusb_device_handle* handle = open("1-1");
   ASSERT_NE(handle, nullptr);
   ASSERT_EQ(libusb_claim_interface(handle, 0), 0);
@@ -291,6 +292,8 @@ TEST_F(UsbBusTest, ARemovedDeviceEndsThePendingReadLeavesTheListAndRefusesTheRes
   EXPECT_EQ(status[1], LIBUSB_TRANSFER_NO_DEVICE);
   EXPECT_EQ(transfer(handle, kBulkOut, "hi"), kGone + " 0");
   EXPECT_EQ(libusb_release_interface(handle, 0), LIBUSB_ERROR_NO_DEVICE);
+  libusb_device_handle* late = nullptr;
+  EXPECT_EQ(libusb_open(before.at("1-1"), &late), LIBUSB_ERROR_NO_DEVICE) << "listed, then gone";
   const auto listed = devices();
   EXPECT_EQ(listed.count("1-1"), 0u);
   EXPECT_EQ(listed.count("1-2"), 1u);
