@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -105,14 +106,14 @@ class UsbBusTest : public ::testing::Test {
 const std::string kOk = "ok";
 const std::string kGone = "LIBUSB_ERROR_NO_DEVICE";
 
-std::string named(int result) { return result == 0 ? "ok" : libusb_error_name(result); }
+std::string named(int result) { return result == 0 ? kOk : libusb_error_name(result); }
 
-std::string transfer(libusb_device_handle* handle, std::uint8_t endpoint, std::string bytes,
-                     unsigned timeout = kWait) {
+// One bulk transfer's outcome: the count written, or the bytes read.
+std::string transfer(libusb_device_handle* handle, std::uint8_t endpoint, std::string bytes) {
   int done = 0;
   const int result = libusb_bulk_transfer(handle, endpoint,
                                           reinterpret_cast<unsigned char*>(bytes.data()),
-                                          static_cast<int>(bytes.size()), &done, timeout);
+                                          static_cast<int>(bytes.size()), &done, kWait);
   return named(result) + " " +
          (endpoint == kBulkIn ? bytes.substr(0, static_cast<std::size_t>(done))
                               : std::to_string(done));
