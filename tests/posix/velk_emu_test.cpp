@@ -197,13 +197,14 @@ TEST_P(BadUsbOptionTest, ExitsWithStatusTwoWithoutRunningTheCommand) {
 INSTANTIATE_TEST_SUITE_P(
     Options, BadUsbOptionTest,
     ::testing::Values(std::vector<std::string>{"--usb", "--dir", "d", "--", "echo", "ran"},
-                      std::vector<std::string>{"--usb", "--fault", "readback:5", "--", "echo", "ran"},
+                      std::vector<std::string>{"--usb", "--fault", "readback:5", "--", "echo"},
                       std::vector<std::string>{"--usb", "--fault", "empty-readback", "--", "echo"},
                       std::vector<std::string>{"--usb"}, std::vector<std::string>{"--usb", "--"},
                       std::vector<std::string>{"--usb", "--usb-id", "1209:001", "--", "echo"},
                       std::vector<std::string>{"--usb", "--usb-id", "12g9:0001", "--", "echo"},
                       std::vector<std::string>{"--usb", "--device", "a_b", "--", "echo"},
-                      std::vector<std::string>{"--usb", "--device", std::string(127, 'a'), "--", "echo"},
+                      std::vector<std::string>{"--usb", "--device", std::string(127, 'a'), "--",
+                                               "echo"},
                       std::vector<std::string>{"--usb-id", "1209:0001"},
                       std::vector<std::string>{"--", "echo", "ran"}));
 
@@ -255,12 +256,14 @@ TEST_P(CommandTest, RunsInTheBusEnvironmentAndEndsWithItsStatusLeavingNothing) {
 
 const char* const kShowEnvironment =
     "echo \"$TARNLINK_USB_IDS\"; case $LD_PRELOAD in *libumockdev-preload.so.0*) echo preload;; "
-    "esac; case $UMOCKDEV_DIR in \"$TMPDIR\"/umockdev.*) test -d \"$UMOCKDEV_DIR\" && echo dir;; esac";
+    "esac; case $UMOCKDEV_DIR in \"$TMPDIR\"/umockdev.*) test -d \"$UMOCKDEV_DIR\" && echo dir;; "
+    "esac";
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, CommandTest,
     ::testing::Values(
-        CommandCase{"Environment", {}, {"sh", "-c", kShowEnvironment}, "1209:0001\npreload\ndir\n", 0},
+        CommandCase{"Environment", {}, {"sh", "-c", kShowEnvironment}, "1209:0001\npreload\ndir\n",
+                    0},
         CommandCase{"IdsAlreadySet", {{"TARNLINK_USB_IDS", ""}}, {"sh", "-c", kShowEnvironment},
                     "\npreload\ndir\n", 0},
         CommandCase{"ExitStatus", {}, {"sh", "-c", "exit 3"}, "", 3},

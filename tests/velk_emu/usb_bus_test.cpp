@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -105,14 +106,14 @@ class UsbBusTest : public ::testing::Test {
 const std::string kOk = "ok";
 const std::string kGone = "LIBUSB_ERROR_NO_DEVICE";
 
-std::string named(int result) { return result == 0 ? "ok" : libusb_error_name(result); }
+std::string named(int result) { return result == 0 ? kOk : libusb_error_name(result); }
 
-std::string transfer(libusb_device_handle* handle, std::uint8_t endpoint, std::string bytes,
-                     unsigned timeout = kWait) {
+// One bulk transfer's outcome: the count written, or the bytes read.
+std::string transfer(libusb_device_handle* handle, std::uint8_t endpoint, std::string bytes) {
   int done = 0;
   const int result = libusb_bulk_transfer(handle, endpoint,
                                           reinterpret_cast<unsigned char*>(bytes.data()),
-                                          static_cast<int>(bytes.size()), &done, timeout);
+                                          static_cast<int>(bytes.size()), &done, kWait);
   return named(result) + " " +
          (endpoint == kBulkIn ? bytes.substr(0, static_cast<std::size_t>(done))
                               : std::to_string(done));
@@ -178,13 +179,14 @@ TEST_F(UsbBusTest, GivenDescriptorsReachLibusbInsteadOfTheBuiltOnes) {
   libusb_config_descriptor* config = nullptr;
   ASSERT_EQ(libusb_get_active_config_descriptor(listed.at("1-1"), &config), 0);
   ASSERT_EQ(config->interface[0].altsetting[0].bNumEndpoints, 1);
-  EXPECT_EQ(config->interface[0].altsetting[0].endpoint[0].bmAttributes, LIBUSB_TRANSFER_TYPE_INTERRUPT);
+  EXPECT_EQ(config->interface[0].altsetting[0].endpoint[0].bmAttributes,
+            LIBUSB_TRANSFER_TYPE_INTERRUPT);
   libusb_free_config_descriptor(config);
 }
 
 struct FaultCase {
   const char* name;
-  std::vector<std::string> faults;
+  std::vector<const char*> options;  // velk-emu's
   std::vector<std::string> results;  // claim, write, read, write, read, release
   std::vector<std::string> log;
   std::string captured;
@@ -195,11 +197,11 @@ void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 class UsbFaultTest : public UsbBusTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(UsbFaultTest, AClientSeesTheFaultAndTheCaptureRecordsIt) {
-  for (const std::string& fault : GetParam().faults) {
-    const char* argv[] = {"velk-emu", "--fault", fault.c_str()};
-    std::string error;
-    ASSERT_TRUE(parse_options(3, argv, kUsbBus, options_, error)) << error;
-  }
+  std::vector<const char*> argv{"velk-emu"};
+  argv.insert(argv.end(), GetParam().options.begin(), GetParam().options.end());
+  std::string error;
+  ASSERT_TRUE(parse_options(static_cast<int>(argv.size()), argv.data(), kUsbBus, options_, error))
+      << error;
   add_instrument(1, "alpha");
   libusb_device_handle* handle = open("1-1");
   ASSERT_NE(handle, nullptr);
@@ -222,17 +224,26 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FaultCase{"Echo", {}, {kOk, kOk + " 5", kOk + " hello", kOk + " 3", kOk + " abc", kOk},
                   {"open", "write 5", "read -> 5", "write 3", "read -> 3", "close"}, "helloabc"},
-        FaultCase{"ShortWrite", {"short-write:1"},
+        // Answers held back come when their time has come.
+        FaultCase{"AnswerDelay", {"--answer-delay", "20"},
+                  {kOk, kOk + " 5", kOk + " hello", kOk + " 3", kOk + " abc", kOk},
+                  {"open", "write 5", "read -> 5", "write 3", "read -> 3", "close"}, "helloabc"},
+        FaultCase{"Rate", {"--rate", "1000"},
+                  {kOk, kOk + " 5", kOk + " hello", kOk + " 3", kOk + " abc", kOk},
+                  {"open", "write 5", "read -> 5", "write 3", "read -> 3", "close"}, "helloabc"},
+        FaultCase{"ShortWrite", {"--fault", "short-write:1"},
                   {kOk, kOk + " 4", kOk + " hell", kOk + " 3", kOk + " abc", kOk},
                   {"open", "write 5", "read -> 4", "write 3", "read -> 3", "close"}, "hellabc"},
-        FaultCase{"WriteErrorStalls", {"write-error:1"},
-                  {kOk, "LIBUSB_ERROR_PIPE 0", "LIBUSB_ERROR_TIMEOUT ", kOk + " 3", kOk + " abc", kOk},
+        FaultCase{"WriteErrorStalls", {"--fault", "write-error:1"},
+                  {kOk, "LIBUSB_ERROR_PIPE 0", "LIBUSB_ERROR_TIMEOUT ", kOk + " 3", kOk + " abc",
+                   kOk},
                   {"open", "write 5", "write 3", "read -> 3", "close"}, "abc"},
-        FaultCase{"ReadErrorKeepsTheBytes", {"read-error:1"},
+        FaultCase{"ReadErrorKeepsTheBytes", {"--fault", "read-error:1"},
                   {kOk, kOk + " 5", "LIBUSB_ERROR_IO ", kOk + " 3", kOk + " helloabc", kOk},
-                  {"open", "write 5", "read -> error", "write 3", "read -> 8", "close"}, "helloabc"},
-        FaultCase{"Busy", {"busy"}, {"LIBUSB_ERROR_BUSY"}, {}, ""},
-        FaultCase{"Disconnect", {"disconnect:1"},
+                  {"open", "write 5", "read -> error", "write 3", "read -> 8", "close"},
+                  "helloabc"},
+        FaultCase{"Busy", {"--fault", "busy"}, {"LIBUSB_ERROR_BUSY"}, {}, ""},
+        FaultCase{"Disconnect", {"--fault", "disconnect:1"},
                   {kOk, kOk + " 5", kGone + " ", kGone + " 0", kGone + " ", kGone},
                   {"open", "write 5", "vanish"}, "hello"}),
     [](const ::testing::TestParamInfo<FaultCase>& param_info) {
@@ -257,6 +268,7 @@ TEST_F(UsbBusTest, AClaimIsExclusiveUntilItsHolderLetsGoOrGoesAway) {
 TEST_F(UsbBusTest, ARemovedDeviceEndsThePendingReadLeavesTheListAndRefusesTheRest) {
   const int id = add_instrument(1, "alpha");
   add_instrument(2, "beta");
+  const auto before = devices();
   libusb_device_handle* handle = open("1-1");
   ASSERT_NE(handle, nullptr);
   ASSERT_EQ(libusb_claim_interface(handle, 0), 0);
@@ -281,6 +293,8 @@ TEST_F(UsbBusTest, ARemovedDeviceEndsThePendingReadLeavesTheListAndRefusesTheRes
   EXPECT_EQ(status[1], LIBUSB_TRANSFER_NO_DEVICE);
   EXPECT_EQ(transfer(handle, kBulkOut, "hi"), kGone + " 0");
   EXPECT_EQ(libusb_release_interface(handle, 0), LIBUSB_ERROR_NO_DEVICE);
+  libusb_device_handle* late = nullptr;
+  EXPECT_EQ(libusb_open(before.at("1-1"), &late), LIBUSB_ERROR_NO_DEVICE) << "listed, then gone";
   const auto listed = devices();
   EXPECT_EQ(listed.count("1-1"), 0u);
   EXPECT_EQ(listed.count("1-2"), 1u);

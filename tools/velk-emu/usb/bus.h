@@ -26,9 +26,9 @@
 // - String descriptor 0 names US English; string kSerialIndex answers the
 //   device's serial descriptor byte for byte, cut to the length asked for.
 // - When a device vanishes (remove(), or disconnect:K after the K-th write has
-//   completed) libusb gets a remove uevent, pending transfers end with
-//   NO_DEVICE, finished ones can still be reaped, and every later request fails
-//   with ENODEV.
+//   completed) libusb gets a remove uevent (when the owning process runs under
+//   the preload), pending transfers end with NO_DEVICE, finished ones can
+//   still be reaped, and every later request fails with ENODEV.
 #pragma once
 
 #include <cstdint>
@@ -50,13 +50,18 @@ struct DeviceSpec {
   std::vector<std::uint8_t> ports{1};  // from the root hub down: 1 to 7 numbers, each 1 to 255
   // The serial number's string descriptor, byte for byte as the device answers
   // it (string_descriptor() makes a well-formed one); none: the device has no
-  // serial number and iSerialNumber is 0.
+  // serial number and iSerialNumber is 0. sysfs shows it as the attribute
+  // "serial" only when it is well-formed printable ASCII.
   std::optional<std::vector<std::uint8_t>> serial;
   // Replaces the descriptors built for the device (instrument_descriptors()),
-  // byte for byte: libusb reads them as the kernel's sysfs copy.
+  // byte for byte: libusb reads them as the kernel's sysfs copy. libusb does not
+  // list a device whose bytes are shorter than a device descriptor or that cut
+  // a configuration descriptor within its first 9 bytes.
   std::optional<std::vector<std::uint8_t>> descriptors;
-  bool instrument = true;    // runs the instrument model; false: a bare device
-  std::string capture_name;  // with Options::capture_dir: DIR/NAME.bin and DIR/NAME.log
+  bool instrument = true;  // runs the instrument model; false: a bare device
+  // With Options::capture_dir: the model's DIR/NAME.bin and DIR/NAME.log
+  // (empty: the port's name).
+  std::string capture_name;
 };
 
 // The kernel's name of a port: the bus, a dash, the port numbers joined by dots ("1-1.4").
@@ -86,10 +91,10 @@ class Bus {
   Bus(const Bus&) = delete;
   Bus& operator=(const Bus&) = delete;
 
-  // Adds a device at spec.bus and spec.ports, and a bare hub at each port
-  // above it that has no device yet, and returns its id (0, 1, ...). On
-  // failure returns -1 with a one-line reason: the port is taken or malformed,
-  // the bus has 127 devices, the capture files cannot be made.
+  // Adds a device at spec.bus and spec.ports, and a hub at each port above it
+  // that has no device yet, and returns the device's id (>= 0). On failure
+  // returns -1 with a one-line reason: the port is taken or malformed, the bus
+  // has 127 devices, the capture files cannot be made.
   int add(const DeviceSpec& spec, std::string& error);
   // Unplugs device `id` as described above; the capture logs "vanish". Nothing
   // when it is already gone.

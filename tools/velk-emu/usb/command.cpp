@@ -14,8 +14,6 @@
 
 #include "bus.h"
 
-extern char** environ;
-
 namespace velk_emu::usb {
 namespace {
 
@@ -32,12 +30,17 @@ std::vector<std::string> environment_with(
     for (const auto& variable : variables) replaced = replaced || variable.first == name;
     if (!replaced) entries.push_back(text);
   }
-  for (const auto& [name, value] : variables) entries.push_back(name + "=" + value);
+  for (const auto& [name, value] : variables) {
+    entries.push_back(name);
+    entries.back() += '=';
+    entries.back() += value;
+  }
   return entries;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& texts) {
   std::vector<char*> list;
+  list.reserve(texts.size() + 1);
   for (std::string& text : texts) list.push_back(text.data());
   list.push_back(nullptr);
   return list;
@@ -119,8 +122,8 @@ int run_command(const Options& options, const std::vector<std::uint8_t>& answer)
       ready = bus.add(spec, error) >= 0;
     }
     char ids[16];
-    std::snprintf(ids, sizeof ids, "%04x:%04x", unsigned{options.usb_vendor},
-                  unsigned{options.usb_product});
+    (void)std::snprintf(ids, sizeof ids, "%04x:%04x", unsigned{options.usb_vendor},
+                        unsigned{options.usb_product});
     pid_t pid = -1;
     const int spawned =
         ready ? spawn(options.command, environment_with(bus.client_environment(ids)), pid) : 0;

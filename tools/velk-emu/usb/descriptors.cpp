@@ -34,7 +34,8 @@ std::vector<std::uint8_t> describe(std::uint8_t device_class, std::uint16_t vend
       18, kDeviceType, 0x00, 0x02, device_class, 0, 0, 64, low(vendor), high(vendor), low(product),
       high(product), 0x00, 0x01, 0, 0, serial_index, 1,
       9, kConfigurationType, low(total), high(total), 1, 1, 0, 0x80, 50,
-      9, kInterfaceType, 0, 0, static_cast<std::uint8_t>(endpoints.size()), interface_class, 0, 0, 0};
+      9, kInterfaceType, 0, 0, static_cast<std::uint8_t>(endpoints.size()), interface_class, 0, 0,
+      0};
   for (const Endpoint& endpoint : endpoints) {
     bytes.insert(bytes.end(), {7, kEndpointType, endpoint.address, endpoint.attributes,
                                low(endpoint.max_packet), high(endpoint.max_packet),
