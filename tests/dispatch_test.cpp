@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <sstream>
+#include <system_error>
 
 #include "support/connected_device.h"
 #include "support/case_name.h"
 #include "support/expected_text.h"
 #include "support/fake_platform.h"
 #include "support/temp_dir.h"
+#include "transfer/firmware.h"
 
 namespace tarnlink {
 namespace {
@@ -26,11 +29,13 @@ using testing::kAboveLatin1;
 using testing::kBanner;
 using testing::kBreakLine;
 using testing::kEnumerationError;
+using testing::kFirmwareTooLarge;
 using testing::kFirmwareTooShort;
 using testing::kHandshake;
 using testing::kInvalidFour;
 using testing::kInvalidMore;
 using testing::kNotFound;
+using testing::kUnableToCreate;
 using testing::kUnableToOpen;
 using testing::kUsage;
 using testing::progress;
@@ -53,7 +58,7 @@ class DispatchTest : public ::testing::Test {
     }
     std::vector<const NativeChar*> argv;
     for (const NativeString& arg : native_args) argv.push_back(arg.c_str());
-    return RunTarnlink(static_cast<int>(argv.size()), argv.data(), device_, out_);
+    return RunTarnlink(static_cast<int>(argv.size()), argv.data(), device_, out_, err_);
   }
   static std::string narrow_path(const std::filesystem::path& path) {
     return testing::narrow(path.native());
@@ -78,14 +83,15 @@ class DispatchTest : public ::testing::Test {
   FakePlatform fake_;
   DeviceAccess device_{fake_};
   std::ostringstream out_;
+  std::ostringstream err_;
 };
 
 TEST_F(DispatchTest, NoArgumentsPrintsBannerAndUsage) {
   EXPECT_EQ(RunTarnlink(1, std::vector<const NativeChar*>{TARNLINK_NATIVE("tarnlink")}.data(),
-                        device_, out_),
+                        device_, out_, err_),
             0);
   EXPECT_EQ(out_.str(), kBanner + kUsage);
-  EXPECT_EQ(RunTarnlink(0, nullptr, device_, out_), 0);
+  EXPECT_EQ(RunTarnlink(0, nullptr, device_, out_, err_), 0);
   EXPECT_TRUE(fake_.calls.empty());
 }
 
@@ -151,7 +157,7 @@ TEST_F(DispatchTest, FirmwareInEitherCaseSendsPreambleThenImage) {
     const NativeString file = input_.native();
     const NativeString mflag = native(flag);
     const NativeChar* argv[] = {TARNLINK_NATIVE("tarnlink"), file.c_str(), mflag.c_str()};
-    EXPECT_EQ(RunTarnlink(3, argv, device, out), 0);
+    EXPECT_EQ(RunTarnlink(3, argv, device, out, out), 0);
     ASSERT_EQ(fake.messages.size(), 2u);
     EXPECT_THAT(fake.messages[0], ElementsAre('F', 'F', 'F', 13, 0, 0, 0, 0, 0));
     EXPECT_EQ(fake.messages[1].size(), 40u);
@@ -184,7 +190,7 @@ TEST_F(DispatchTest, TimeoutReachesTheDeviceAfterTheHandshake) {
                        n = native(text);
     const NativeChar* argv[] = {TARNLINK_NATIVE("tarnlink"), in.c_str(), outp.c_str(), t.c_str(),
                                 n.c_str()};
-    EXPECT_EQ(RunTarnlink(5, argv, device, out), 0) << text;
+    EXPECT_EQ(RunTarnlink(5, argv, device, out, out), 0) << text;
     EXPECT_EQ(fake.device_calls(), concat(concat({"open usb-dev"}, kHandshake),
                                           {"set-timeout " + units, "write 10", "read -> 0"}))
         << text;
@@ -252,7 +258,7 @@ TEST_F(DispatchTest, EscAtEachStepStopsTheChain) {
     std::ostringstream out;
     const NativeString in = input_.native(), outp = output_.native();
     const NativeChar* argv[] = {TARNLINK_NATIVE("tarnlink"), in.c_str(), outp.c_str()};
-    EXPECT_EQ(RunTarnlink(3, argv, device, out), -1) << test;
+    EXPECT_EQ(RunTarnlink(3, argv, device, out, out), -1) << test;
     EXPECT_EQ(fake.escape_tests, test);
     const std::string text = out.str();
     EXPECT_EQ(text.substr(text.size() - kBreakLine.size()), kBreakLine) << test;
@@ -260,6 +266,106 @@ TEST_F(DispatchTest, EscAtEachStepStopsTheChain) {
     EXPECT_EQ(fake.device_calls().empty(), test == 2) << test;
     EXPECT_FALSE(std::filesystem::exists(output_)) << test;
   }
+}
+
+// A job that ends before its answer is read leaves the output as it found it.
+struct EarlyEndCase {
+  const char* name;
+  void (*script)(FakePlatform& fake);
+  std::string shown;
+};
+
+class EarlyEndTest : public DispatchTest, public ::testing::WithParamInterface<EarlyEndCase> {};
+
+TEST_P(EarlyEndTest, OutputFileAsItWas) {
+  GetParam().script(fake_);
+  EXPECT_EQ(run({"$IN", "$OUT"}), -1);
+  EXPECT_EQ(printed(), GetParam().shown);
+  EXPECT_FALSE(std::filesystem::exists(output_)) << "the file made for the answer stays";
+
+  testing::write_file(output_, "yesterday");
+  FakePlatform again;
+  GetParam().script(again);
+  DeviceAccess device(again);
+  const NativeString in = input_.native(), outp = output_.native();
+  const NativeChar* argv[] = {TARNLINK_NATIVE("tarnlink"), in.c_str(), outp.c_str()};
+  EXPECT_EQ(RunTarnlink(3, argv, device, out_, err_), -1);
+  EXPECT_EQ(read_file(output_), "yesterday");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, EarlyEndTest,
+    ::testing::Values(
+        EarlyEndCase{"NoInstrument", [](FakePlatform& fake) { fake.interfaces.clear(); },
+                     kNotFound},
+        EarlyEndCase{"RefusedConnection",
+                     [](FakePlatform& fake) {
+                       fake.interfaces = {native("usb-dev")};
+                       fake.readback_override = true;
+                     },
+                     ""},
+        EarlyEndCase{"FailedSend",
+                     [](FakePlatform& fake) {
+                       fake.interfaces = {native("usb-dev")};
+                       fake.writes = {{false, 0}};
+                     },
+                     testing::kErrorLine},
+        EarlyEndCase{"EscAfterTheSend",
+                     [](FakePlatform& fake) {
+                       fake.interfaces = {native("usb-dev")};
+                       fake.escape_held_at = {5};
+                     },
+                     progress("Send: 10 bytes\n") + kBreakLine}),
+    testing::CaseName());
+
+TEST_F(DispatchTest, RefusedOutputAndOversizedFirmwareTouchNoInstrument) {
+  output_ = dir_.path() / "missing" / "output.bin";
+  EXPECT_EQ(run({"$IN", "$OUT", "/T", "100"}), -1);
+  EXPECT_EQ(printed(), kUnableToCreate);
+  out_.str("");
+  EXPECT_EQ(run({"text", "$OUT", "/S"}), -1);
+  EXPECT_EQ(printed(), kUnableToCreate);
+
+  // One byte more than 24 bits of 3-byte units can tell; sparse, so it costs no disk.
+  input_ = dir_.file("image.bin", "");
+  std::filesystem::resize_file(input_, kMaximumImageSize + 1);
+  out_.str("");
+  EXPECT_EQ(run({"$IN", "/M"}), -1);
+  EXPECT_EQ(printed(), kFirmwareTooLarge);
+  EXPECT_TRUE(fake_.calls.empty()) << "no instrument may even be listed";
+}
+
+// Standard output that takes nothing, as /dev/full does.
+class FullOutput : public std::streambuf {
+ protected:
+  int_type overflow(int_type) override {
+    errno = ENOSPC;
+    return traits_type::eof();
+  }
+  std::streamsize xsputn(const char*, std::streamsize) override {
+    errno = ENOSPC;
+    return 0;
+  }
+};
+
+TEST_F(DispatchTest, AnswerForAScreenThatTakesNothingIsAFailure) {
+  FullOutput full;
+  std::ostream screen(&full);
+  const NativeString in = input_.native(), con = native("con");
+  const NativeChar* receive[] = {TARNLINK_NATIVE("tarnlink"), in.c_str(), con.c_str()};
+  fake_.reads = {{true, 3}};
+  EXPECT_EQ(RunTarnlink(3, receive, device_, screen, err_), -1);
+  EXPECT_EQ(err_.str(),
+            "Unable to write standard output: " + std::generic_category().message(ENOSPC) + "\n");
+
+  // Other jobs do not look at their output.
+  FakePlatform fake;
+  fake.interfaces = {native("usb-dev")};
+  DeviceAccess device(fake);
+  err_.str("");
+  const NativeChar* send[] = {TARNLINK_NATIVE("tarnlink"), in.c_str()};
+  EXPECT_EQ(RunTarnlink(2, send, device, screen, err_), 0);
+  EXPECT_EQ(err_.str(), "");
 }
 
 TEST(ParseTimeout, AcceptsPlainDecimalsThatFitTheUnit) {
