@@ -2,10 +2,7 @@
 // the break message, and the terminal gets its settings back.
 #include <unistd.h>
 
-#include <chrono>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/e2e_harness.h"
@@ -18,16 +15,6 @@ std::string find_tmux() {
   const RunResult found = run_program("/bin/sh", {"-c", "command -v tmux"});
   if (found.exit_status != 0 || found.output.empty()) return "";
   return found.output.substr(0, found.output.find('\n'));
-}
-
-// Polls `done` until it holds or `limit` passes.
-bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
 }
 
 class BreakKeyTest : public E2eTest {
