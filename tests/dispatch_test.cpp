@@ -404,6 +404,16 @@ TEST_F(DispatchTest, HelpVersionAndListForms) {
   EXPECT_TRUE(fake_.device_calls().empty()) << "listing opens nothing";
 }
 
+TEST_F(DispatchTest, ListShowsControlBytesOfPathsAsQuestionMarks) {
+  fake_.interfaces = {native("dir/evil\n2 FAKE-SN0042"), native("dir/\x1b]0;title\x07-del\x7f")};
+  EXPECT_EQ(run({"/L"}), 0);
+  EXPECT_EQ(printed(), "1 dir/evil?2 FAKE-SN0042\n2 dir/?]0;title?-del?\n");
+  // /U searches the paths as they are.
+  out_.str("");
+  EXPECT_EQ(run({"$IN", "/U", "\n2 FAKE"}), 0);
+  EXPECT_THAT(fake_.device_calls(), ::testing::Contains("open dir/evil\n2 FAKE-SN0042"));
+}
+
 TEST_F(DispatchTest, ListCutShortByAFailureIsAFailure) {
   fake_.interfaces = {native("usb-a"), native("usb-b"), native("usb-c")};
   fake_.enum_fails_at = 2;

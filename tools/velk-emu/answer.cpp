@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 namespace velk_emu {
 
@@ -13,14 +12,17 @@ bool load_answer(const Options& options, std::vector<std::uint8_t>& answer, std:
     answer.resize(options.pattern_size);
     for (std::size_t i = 0; i < answer.size(); ++i) answer[i] = static_cast<std::uint8_t>(i % 251);
   } else if (options.answer == AnswerMode::kFile) {
+    errno = 0;
     std::ifstream file(options.answer_file, std::ios::binary);
-    if (!file) {
-      error = "cannot read answer file " + options.answer_file + ": " + std::strerror(errno);
-      return false;
+    // A folder opens like a file and fails only when read; the stream's read
+    // turns that failure into its state instead of an exception.
+    char chunk[65536];
+    while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
+      answer.insert(answer.end(), chunk, chunk + file.gcount());
     }
-    answer.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (file.bad()) {
-      error = "cannot read answer file " + options.answer_file;
+    if (!file.eof()) {
+      error = "cannot read answer file " + options.answer_file + ": " +
+              std::strerror(errno != 0 ? errno : EIO);
       return false;
     }
   }

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "base/safe_text.h"
+
 namespace velk_emu {
 namespace {
 
@@ -97,9 +99,22 @@ std::string usage(const Transport& transport) {
   return std::string("usage: velk-emu ") + (transport.takes_dir ? "[--dir DIR] " : "") +
          "[--device NAME]... [--answer MODE] [--answer-delay MS]\n"
          "                [--capture DIR] [--fault SPEC]... [--rate BYTES_PER_S]\n"
+
          "  MODE: echo | file:PATH | pattern:N | silent\n"
          "  SPEC: short-write:K | write-error:K | read-error:K | disconnect:K | readback:V |\n"
          "        empty-readback | busy\n";
+}
+
+std::string requested_text(const Options& options, const Transport& transport) {
+  switch (options.asked) {
+    case Request::kHelp:
+      return usage(transport);
+    case Request::kVersion:
+      return "velk-emu " VELK_EMU_VERSION "\n";
+    case Request::kServe:
+      break;
+  }
+  return "";
 }
 
 bool listed(const std::vector<std::uint32_t>& list, std::uint32_t number) {
@@ -110,6 +125,10 @@ bool parse_options(int argc, const char* const* argv, const Transport& transport
                    std::string& error) {
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
+    if (option == "--help" || option == "--version") {
+      options.asked = option == "--help" ? Request::kHelp : Request::kVersion;
+      return true;
+    }
     if ((option != "--dir" || !transport.takes_dir) && option != "--device" &&
         option != "--answer" && option != "--answer-delay" && option != "--capture" &&
         option != "--fault" && option != "--rate") {
@@ -129,8 +148,12 @@ bool parse_options(int argc, const char* const* argv, const Transport& transport
       }
       options.dir = value;
     } else if (option == "--device") {
-      if (!transport.valid_device_name(value)) {
-        error = "invalid device name '" + value + "'";
+      // The name ends up in the path every client shows: a control byte in it
+      // would reach their terminals.
+      const std::string shown = tarnlink::replace_unsafe_bytes(
+          value, '?', tarnlink::KeepBytes::kAllButControls);
+      if (shown != value || !transport.valid_device_name(value)) {
+        error = "invalid device name '" + shown + "'";
         return false;
       }
       if (std::find(options.devices.begin(), options.devices.end(), value) != options.devices.end()) {

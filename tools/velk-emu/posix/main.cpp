@@ -29,6 +29,10 @@ int main(int argc, char** argv) {
                        velk_emu::usage(kSocketService).c_str());
     return 2;
   }
+  if (const std::string text = velk_emu::requested_text(options, kSocketService); !text.empty()) {
+    (void)std::fputs(text.c_str(), stdout);
+    return 0;
+  }
   std::vector<std::uint8_t> answer;
   if (!velk_emu::load_answer(options, answer, error)) {
     (void)std::fprintf(stderr, "velk-emu: %s\n", error.c_str());
