@@ -157,7 +157,7 @@ TEST_F(Choice, DefaultAmongThreeByNameAndTheList) {
   EXPECT_EQ(after.out, crlf(kBanner + kNotFound));
 }
 
-TEST_F(Choice, EmulatorRefusesDirAndUpperCaseNames) {
+TEST_F(Choice, EmulatorCommandLine) {
   for (const std::vector<std::wstring>& args :
        {std::vector<std::wstring>{L"--dir", L"C:\\velk"}, std::vector<std::wstring>{L"--device", L"SN0001"}}) {
     ProgramRun refused = run_program(g_velk_emu, args, dir_.path());
@@ -165,6 +165,14 @@ TEST_F(Choice, EmulatorRefusesDirAndUpperCaseNames) {
     EXPECT_EQ(refused.out, "");
     EXPECT_NE(refused.err, "");
   }
+  // Help and version go to standard output, and install nothing.
+  ProgramRun help = run_program(g_velk_emu, {L"--help"}, dir_.path());
+  EXPECT_EQ(help.status, 0u);
+  EXPECT_EQ(help.out.rfind("usage: velk-emu [--device NAME]...", 0), 0u) << help.out;
+  ProgramRun version = run_program(g_velk_emu, {L"--version"}, dir_.path());
+  EXPECT_EQ(version.status, 0u);
+  EXPECT_EQ(version.out.rfind("velk-emu ", 0), 0u) << version.out;
+  EXPECT_EQ(version.err, "");
 }
 
 TEST_F(Faults, WrongReadbackFailsTheHandshake) {
@@ -201,6 +209,24 @@ TEST_F(Faults, DisconnectDuringSendRemovesTheInstrument) {
   EXPECT_EQ(log("velk-b"), concat(kHandshakeLog, {"write 4096", "write 4096"}));
   ProgramRun list = tarnlink({L"/L"});
   EXPECT_EQ(list.out, crlf(kBanner + "1 " + emulator_.paths()[0] + "\n"));
+}
+
+TEST_F(Faults, FailedReadFailsTheJobOnlyWhenTheInstrumentIsGone) {
+  // Still listed after the failure: it may be how the driver ends a read at the
+  // timeout, so the answer ends there and what came is stored.
+  ASSERT_TRUE(start({"velk"}, {L"--answer", L"pattern:20000", L"--fault", L"read-error:3"}));
+  ProgramRun listed = tarnlink({L"data.bin", path("answer.bin").wstring(), L"/T", L"300"});
+  EXPECT_EQ(listed.status, 0u);
+  EXPECT_EQ(listed.out, crlf(kBanner + kSent10000 + progress("Read: 8 KB") + progress("Read: 8 KB")));
+  EXPECT_EQ(read_file(path("answer.bin")), pattern_bytes(8192));
+  EXPECT_EQ(stop(), 0u);
+
+  // Gone after the last block: the read that fails cut the answer off.
+  ASSERT_TRUE(start({"velk"}, {L"--fault", L"disconnect:3"}));
+  ProgramRun gone = tarnlink({L"data.bin", path("gone.bin").wstring(), L"/T", L"300"});
+  EXPECT_EQ(gone.status, kExitFailure);
+  EXPECT_EQ(gone.out, crlf(kBanner + kSent10000 + progress("Read: 0 bytes") + kErrorLine));
+  EXPECT_EQ(read_file(path("gone.bin")), "");
 }
 
 TEST_F(Answer, TenPassesStoredInAFile) {
