@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <sstream>
-#include <system_error>
 
 #include "support/connected_device.h"
 #include "support/case_name.h"
@@ -268,61 +266,8 @@ TEST_F(DispatchTest, EscAtEachStepStopsTheChain) {
   }
 }
 
-// A job that ends before its answer is read leaves the output as it found it.
-struct EarlyEndCase {
-  const char* name;
-  void (*script)(FakePlatform& fake);
-  std::string shown;
-};
-
-class EarlyEndTest : public DispatchTest, public ::testing::WithParamInterface<EarlyEndCase> {};
-
-TEST_P(EarlyEndTest, OutputFileAsItWas) {
-  GetParam().script(fake_);
-  EXPECT_EQ(run({"$IN", "$OUT"}), -1);
-  EXPECT_EQ(printed(), GetParam().shown);
-  EXPECT_FALSE(std::filesystem::exists(output_)) << "the file made for the answer stays";
-
-  testing::write_file(output_, "yesterday");
-  FakePlatform again;
-  GetParam().script(again);
-  DeviceAccess device(again);
-  const NativeString in = input_.native(), outp = output_.native();
-  const NativeChar* argv[] = {TARNLINK_NATIVE("tarnlink"), in.c_str(), outp.c_str()};
-  EXPECT_EQ(RunTarnlink(3, argv, device, out_, err_), -1);
-  EXPECT_EQ(read_file(output_), "yesterday");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Ends, EarlyEndTest,
-    ::testing::Values(
-        EarlyEndCase{"NoInstrument", [](FakePlatform& fake) { fake.interfaces.clear(); },
-                     kNotFound},
-        EarlyEndCase{"RefusedConnection",
-                     [](FakePlatform& fake) {
-                       fake.interfaces = {native("usb-dev")};
-                       fake.readback_override = true;
-                     },
-                     ""},
-        EarlyEndCase{"FailedSend",
-                     [](FakePlatform& fake) {
-                       fake.interfaces = {native("usb-dev")};
-                       fake.writes = {{false, 0}};
-                     },
-                     testing::kErrorLine},
-        EarlyEndCase{"EscAfterTheSend",
-                     [](FakePlatform& fake) {
-                       fake.interfaces = {native("usb-dev")};
-                       fake.escape_held_at = {5};
-                     },
-                     progress("Send: 10 bytes\n") + kBreakLine}),
-    testing::CaseName());
-
 TEST_F(DispatchTest, RefusedOutputAndOversizedFirmwareTouchNoInstrument) {
   output_ = dir_.path() / "missing" / "output.bin";
-  EXPECT_EQ(run({"$IN", "$OUT", "/T", "100"}), -1);
-  EXPECT_EQ(printed(), kUnableToCreate);
-  out_.str("");
   EXPECT_EQ(run({"text", "$OUT", "/S"}), -1);
   EXPECT_EQ(printed(), kUnableToCreate);
 
@@ -333,39 +278,6 @@ TEST_F(DispatchTest, RefusedOutputAndOversizedFirmwareTouchNoInstrument) {
   EXPECT_EQ(run({"$IN", "/M"}), -1);
   EXPECT_EQ(printed(), kFirmwareTooLarge);
   EXPECT_TRUE(fake_.calls.empty()) << "no instrument may even be listed";
-}
-
-// Standard output that takes nothing, as /dev/full does.
-class FullOutput : public std::streambuf {
- protected:
-  int_type overflow(int_type) override {
-    errno = ENOSPC;
-    return traits_type::eof();
-  }
-  std::streamsize xsputn(const char*, std::streamsize) override {
-    errno = ENOSPC;
-    return 0;
-  }
-};
-
-TEST_F(DispatchTest, AnswerForAScreenThatTakesNothingIsAFailure) {
-  FullOutput full;
-  std::ostream screen(&full);
-  const NativeString in = input_.native(), con = native("con");
-  const NativeChar* receive[] = {TARNLINK_NATIVE("tarnlink"), in.c_str(), con.c_str()};
-  fake_.reads = {{true, 3}};
-  EXPECT_EQ(RunTarnlink(3, receive, device_, screen, err_), -1);
-  EXPECT_EQ(err_.str(),
-            "Unable to write standard output: " + std::generic_category().message(ENOSPC) + "\n");
-
-  // Other jobs do not look at their output.
-  FakePlatform fake;
-  fake.interfaces = {native("usb-dev")};
-  DeviceAccess device(fake);
-  err_.str("");
-  const NativeChar* send[] = {TARNLINK_NATIVE("tarnlink"), in.c_str()};
-  EXPECT_EQ(RunTarnlink(2, send, device, screen, err_), 0);
-  EXPECT_EQ(err_.str(), "");
 }
 
 TEST(ParseTimeout, AcceptsPlainDecimalsThatFitTheUnit) {

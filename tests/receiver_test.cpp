@@ -124,15 +124,6 @@ TEST_F(ReceiveFileTest, ReadFaultKeepsEverythingBeforeItAndFails) {
   EXPECT_EQ(out_.str(), progress("Read: 64 KB") + progress("") + progress("Read: 68 KB") + kErrorLine);
 }
 
-TEST_F(ReceiveFileTest, FailedReadThatMayBeTheTimeoutEndsTheAnswer) {
-  // A driver that may fail a read at the timeout, and the instrument still listed.
-  fake_.failed_read_may_be_timeout = true;
-  fake_.reads = {{true, 4096}, {false, 0}};
-  EXPECT_EQ(receive(), 0);
-  EXPECT_EQ(stored(), answer(4096));
-  EXPECT_EQ(out_.str(), progress("Read: 4 KB") + progress("Read: 4 KB"));
-}
-
 TEST_F(ReceiveFileTest, OutputThatCannotBeCreatedReadsNothing) {
   output_ = dir_.path() / "missing" / "answer.bin";
   fake_.reads = chunks_of(10);

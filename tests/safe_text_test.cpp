@@ -27,9 +27,6 @@ TEST_P(SafeTextTest, ReplacesWhatTheTerminalWouldActOn) {
 INSTANTIATE_TEST_SUITE_P(
     Bytes, SafeTextTest,
     ::testing::Values(
-        SafeCase{"ForgedLine", "evil\n2 FAKE-SN0042", KeepBytes::kAllButControls, "",
-                 "evil?2 FAKE-SN0042"},
-        SafeCase{"TitleSequence", "\x1b]0;title\x07", KeepBytes::kAllButControls, "", "?]0;title?"},
         SafeCase{"ControlEdgesAndDel", std::string("\x00\x1f \x7e\x7f", 5),
                  KeepBytes::kAllButControls, "", "?? ~?"},
         SafeCase{"HighBytesKept", "caf\xc3\xa9 \x80\xff", KeepBytes::kAllButControls, "",

@@ -100,27 +100,26 @@ class TerminalSignalTest : public E2eTest, public ::testing::WithParamInterface<
     const std::string name = ptsname(master_);
     // The test's own view of the terminal's settings.
     terminal_ = open(name.c_str(), O_RDWR | O_NOCTTY);
-    if (terminal_ < 0) return false;
     std::vector<std::string> text{tarnlink_binary()};
     text.insert(text.end(), args.begin(), args.end());
+    text.push_back("VELK_DEVICE_DIR=" + device_dir());
     std::vector<char*> argv;
     for (std::string& arg : text) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const std::string dir = device_dir(), work = root();
-    pid_ = fork();
-    if (pid_ < 0) return false;
+    char* env[] = {argv.back(), nullptr};
+    argv.back() = nullptr;
+    const std::string work = root();
+    if (terminal_ < 0 || (pid_ = fork()) < 0) return false;
     if (pid_ == 0) {
-      // Only calls that are safe between fork and exec.
+      // Only calls that are safe between fork and exec. Opened by the leader of
+      // a session without a terminal, the pseudo-terminal becomes its terminal.
       const rlimit no_core{0, 0};
       const int null = open("/dev/null", O_WRONLY);
-      if (setsid() < 0 || chdir(work.c_str()) != 0 || setrlimit(RLIMIT_CORE, &no_core) != 0 ||
-          setenv("VELK_DEVICE_DIR", dir.c_str(), 1) != 0 || null < 0) {
+      const int tty = setsid() < 0 ? -1 : open(name.c_str(), O_RDWR);
+      if (tty < 0 || null < 0 || chdir(work.c_str()) != 0 || setrlimit(RLIMIT_CORE, &no_core) != 0 ||
+          dup2(tty, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) {
         _exit(126);
       }
-      // Opened by the leader of a session without one, it becomes its terminal.
-      const int tty = open(name.c_str(), O_RDWR);
-      if (tty < 0 || dup2(tty, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) _exit(126);
-      execv(argv[0], argv.data());
+      execve(argv[0], argv.data(), env);
       _exit(127);
     }
     return true;
@@ -131,15 +130,6 @@ class TerminalSignalTest : public E2eTest, public ::testing::WithParamInterface<
     termios settings{};
     return tcgetattr(terminal_, &settings) == 0 && (settings.c_lflag & ICANON) != 0 &&
            (settings.c_lflag & ECHO) != 0;
-  }
-
-  // Waits at most kStepLimit for tarnlink to end; its wait status, or -1.
-  int wait_for_end() {
-    int status = -1;
-    const bool ended = wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, kStepLimit);
-    if (!ended) return -1;
-    pid_ = -1;
-    return status;
   }
 
   int master_ = -1;
@@ -156,8 +146,10 @@ TEST_P(TerminalSignalTest, RestoresTheTerminalAndEndsByTheSignal) {
   ASSERT_TRUE(wait_until([&] { return !line_mode(); }, kStepLimit))
       << "tarnlink never took the terminal for its Esc key";
   ASSERT_EQ(kill(pid_, signal_number), 0);
-  const int status = wait_for_end();
-  ASSERT_NE(status, -1) << "tarnlink did not end";
+  int status = 0;
+  ASSERT_TRUE(wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, kStepLimit))
+      << "tarnlink did not end";
+  pid_ = -1;
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number)
       << "wait status " << status;
   EXPECT_TRUE(line_mode()) << "the terminal was left without line input or echo";

@@ -5,9 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <future>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -166,37 +164,24 @@ TEST_F(TransferTest, ReadErrorKeepsEverythingBeforeItAndFails) {
                                progress("Read: 8 KB") + kErrorLine);
 }
 
-// The child of this process that runs `binary`, or -1.
-pid_t child_running(const std::string& binary) {
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::error_code error;
-    const auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
-    const std::string stat = read_file(entry.path() / "stat");
-    const std::size_t after_name = stat.rfind(") ");
-    if (error || exe != binary || after_name == std::string::npos) continue;
-    // The fields after the command's name: state, then the parent's pid.
-    std::istringstream fields(stat.substr(after_name + 2));
-    std::string state;
-    pid_t parent = 0;
-    if (fields >> state >> parent && parent == getpid()) return static_cast<pid_t>(std::stoi(name));
-  }
-  return -1;
-}
-
 TEST_F(TransferTest, FifoOutputWaitsForItsReaderBeforeAnythingIsSent) {
   ASSERT_TRUE(instrument());
-  const std::string fifo = root() + "/answer.fifo";
+  const std::string fifo = root() + "/answer.fifo", pid_file = root() + "/pid";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const std::string data = input_file("data.bin", "hello");
-  auto running = std::async(std::launch::async, [&] { return run({data, fifo, "/T", "100"}); });
+  const std::vector<std::string> args{"-c", "echo $$ >\"$0\"; exec \"$@\"", pid_file,
+                                      tarnlink_binary(), input_file("data.bin", "hello"), fifo,
+                                      "/T", "100"};
+  RunOptions options;
+  options.env.emplace("VELK_DEVICE_DIR", device_dir());
+  auto running = std::async(std::launch::async, [&] { return run_program("/bin/sh", args, options); });
   // The program waits in the open of the FIFO, and the instrument has seen nothing.
   const std::string in_open = std::to_string(SYS_openat) + " ";
   const bool waiting = wait_until(
       [&] {
-        const pid_t pid = child_running(tarnlink_binary());
-        return pid > 0 && read_file("/proc/" + std::to_string(pid) + "/syscall").rfind(in_open, 0) == 0;
+        std::string pid = read_file(pid_file);
+        if (pid.empty() || pid.back() != '\n') return false;
+        pid.pop_back();
+        return read_file("/proc/" + pid + "/syscall").rfind(in_open, 0) == 0;
       },
       kStepLimit);
   const std::vector<std::string> before = log_of("velk");
@@ -206,12 +191,13 @@ TEST_F(TransferTest, FifoOutputWaitsForItsReaderBeforeAnythingIsSent) {
   ASSERT_EQ(fcntl(reader, F_SETFL, 0), 0);
   std::string answer;
   char buffer[256];
-  for (ssize_t got; (got = read(reader, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(got));
+  for (ssize_t got; (got = read(reader, buffer, sizeof buffer)) > 0;) {
+    answer.append(buffer, static_cast<std::size_t>(got));
+  }
   close(reader);
-  const RunResult result = running.get();
+  EXPECT_EQ(running.get().exit_status, 0);
   EXPECT_TRUE(waiting) << "the program never waited for the FIFO's reader";
   EXPECT_TRUE(before.empty()) << "the instrument was used before the output had a reader";
-  EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(answer, "hello");
 }
 
