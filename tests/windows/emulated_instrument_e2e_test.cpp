@@ -224,10 +224,10 @@ TEST_F(Answer, TenPassesStoredInAFile) {
 }
 
 // A payload is loaded whole. The largest file tarnlink takes, 2 GiB less one byte,
-// needs more room than a 32-bit process has in one piece even with 4 GB of
-// addresses (Wine gives it about 1.8 GB): the program must refuse it before it
-// uses any instrument. The file is sparse, so nothing of it is written, and it is
-// never read.
+// needs more room in one piece than Wine gives a 32-bit process, large-address-
+// aware as it is (about 1.8 GB): the program must refuse it before it uses any
+// instrument. The file is sparse, so nothing of it is written, and it is never
+// read.
 TEST_F(Memory, LargestFileIsRefusedWithoutRoom) {
   DWORD type = 0;
   ASSERT_TRUE(GetBinaryTypeW(g_tarnlink.c_str(), &type)) << GetLastError();
