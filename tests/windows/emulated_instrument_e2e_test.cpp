@@ -5,6 +5,7 @@
 //   emulated_instrument_e2e_test <tarnlink.exe> <velk-emu.exe> [GoogleTest options]
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,7 @@ using Jobs = EmulatedInstrument;
 using Choice = EmulatedInstrument;
 using Faults = EmulatedInstrument;
 using Answer = EmulatedInstrument;
+using Memory = EmulatedInstrument;
 
 TEST_F(Jobs, SendFirmwareAndSendByName) {
   ASSERT_TRUE(start({"usb-1-1-sn0001", "usb-2-4-sn0042"}));
@@ -245,6 +247,25 @@ TEST_F(Answer, TenPassesStoredInAFile) {
   // The timeout, the one write, 160 full chunks, the read that ends it, the close.
   ASSERT_EQ(lines.size(), kHandshakeLog.size() + 2 + 160 + 2);
   EXPECT_EQ(lines[lines.size() - 2], "read -> 0");
+}
+
+// A payload is loaded whole. The largest file tarnlink takes, 2 GiB less one byte,
+// needs more room in one piece than Wine gives a 32-bit process, large-address-
+// aware as it is (about 1.8 GB): the program must refuse it before it uses any
+// instrument. The file is sparse, so nothing of it is written, and it is never
+// read.
+TEST_F(Memory, LargestFileIsRefusedWithoutRoom) {
+  DWORD type = 0;
+  ASSERT_TRUE(GetBinaryTypeW(g_tarnlink.c_str(), &type)) << GetLastError();
+  if (type != SCS_32BIT_BINARY) GTEST_SKIP() << "a 64-bit tarnlink.exe has the room";
+  ASSERT_TRUE(start({"velk"}));
+  write_file(path("large.bin"), "");
+  std::filesystem::resize_file(path("large.bin"), 0x7FFFFFFF);
+  ProgramRun run = tarnlink({L"large.bin"});
+  EXPECT_EQ(run.status, kExitFailure);
+  EXPECT_EQ(run.out, crlf(kBanner + kNotEnoughMemory));
+  EXPECT_TRUE(log("velk").empty());
+  EXPECT_EQ(bin("velk"), "");
 }
 
 }  // namespace

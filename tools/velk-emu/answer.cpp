@@ -3,13 +3,20 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <string>
 
 namespace velk_emu {
 
 bool load_answer(const Options& options, std::vector<std::uint8_t>& answer, std::string& error) {
   answer.clear();
   if (options.answer == AnswerMode::kPattern) {
-    answer.resize(options.pattern_size);
+    // A 32-bit build cannot hold the largest pattern the options allow.
+    if (options.pattern_size > answer.max_size()) {
+      error = "pattern answer too large for this build: " + std::to_string(options.pattern_size) +
+              " bytes";
+      return false;
+    }
+    answer.resize(static_cast<std::size_t>(options.pattern_size));
     for (std::size_t i = 0; i < answer.size(); ++i) answer[i] = static_cast<std::uint8_t>(i % 251);
   } else if (options.answer == AnswerMode::kFile) {
     errno = 0;
