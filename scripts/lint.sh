@@ -65,7 +65,7 @@ PY
 
 # Each build compiles every source but the other system's own.
 windows_only=(-path 'src/platform/win32/*' -o -path 'tools/velk-emu/windows/*')
-posix_only=(-path 'src/platform/posix/*' -o -path 'tools/velk-emu/posix/*')
+posix_only=(-path 'src/platform/posix/*' -o -path 'tools/velk-emu/posix/*' -o -path 'tools/velk-emu/usb/*')
 sources_but() { (cd "$ROOT" && find src tools -name '*.cpp' -not \( "$@" \) | sort); }
 
 (cd "$ROOT" && cmake --preset lint >/dev/null)

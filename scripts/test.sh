@@ -7,6 +7,9 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/lib.sh"
 ensure_packages "${NATIVE_PACKAGES[@]}"
+# libusb for the USB backend; umockdev's library and preload for the emulated
+# USB bus that velk-emu --usb and the USB tests run on.
+ensure_packages pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
 
 mode=${1:-all}
 jobs=$(nproc)

@@ -1,9 +1,11 @@
-// velk-emu as a program: its command line, its directory, and its exit.
+// velk-emu as a program: its command line, its directory, and its exit; with
+// --usb, the COMMAND it runs and the umockdev directory it leaves behind.
 #include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -180,6 +182,116 @@ TEST_F(FailedPublishTest, EveryStepThatRunsOutOfFilesLeavesNothing) {
   }
   EXPECT_GE(ran, 9);
 }
+
+class VelkEmuUsbTest : public VelkEmuTest {
+ protected:
+  // velk-emu --usb `args`, its temporary files in this test's directory.
+  RunResult run_usb(std::vector<std::string> args, RunOptions options = {}) {
+    args.insert(args.begin(), "--usb");
+    options.env["TMPDIR"] = root();
+    return run_program(velk_emu_binary(), args, options);
+  }
+  void TearDown() override {
+    for (const std::string& name : entries(root())) {
+      EXPECT_NE(name.rfind("umockdev.", 0), 0u) << name << " left behind";
+    }
+    VelkEmuTest::TearDown();
+  }
+};
+
+class BadUsbOptionTest : public VelkEmuUsbTest,
+                         public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(BadUsbOptionTest, ExitsWithStatusTwoWithoutRunningTheCommand) {
+  RunOptions options;
+  options.env["TMPDIR"] = root();
+  const RunResult result = run_program(velk_emu_binary(), GetParam(), options);
+  EXPECT_TRUE(result.failure.empty()) << result.failure;
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_EQ(result.output, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, BadUsbOptionTest,
+    ::testing::Values(std::vector<std::string>{"--usb", "--dir", "d", "--", "echo", "ran"},
+                      std::vector<std::string>{"--usb", "--fault", "readback:5", "--", "echo"},
+                      std::vector<std::string>{"--usb", "--fault", "empty-readback", "--", "echo"},
+                      std::vector<std::string>{"--usb"}, std::vector<std::string>{"--usb", "--"},
+                      std::vector<std::string>{"--usb", "--usb-id", "1209:001", "--", "echo"},
+                      std::vector<std::string>{"--usb", "--usb-id", "12g9:0001", "--", "echo"},
+                      std::vector<std::string>{"--usb", "--device", "a_b", "--", "echo"},
+                      std::vector<std::string>{"--usb", "--device", std::string(127, 'a'), "--",
+                                               "echo"},
+                      std::vector<std::string>{"--usb-id", "1209:0001"},
+                      std::vector<std::string>{"--", "echo", "ran"}));
+
+TEST_F(VelkEmuUsbTest, ALibusbClientFindsTheInstrumentsAtTheirPortsAndTalksToThem) {
+  const RunResult result = run_usb({"--device", "alpha", "--device", "beta", "--capture",
+                                    capture_dir(), "--", USB_PROBE_BINARY, "1-2", "hello"});
+  EXPECT_EQ(result.exit_status, 0) << result.failure;
+  EXPECT_EQ(result.output,
+            "1-1 alpha\n1-2 beta\nclaim ok\nwrite ok 5\nread ok hello\nlisted 1-1 1-2\n");
+  EXPECT_EQ(log_of("alpha"), std::vector<std::string>{});
+  EXPECT_EQ(log_of("beta"),
+            (std::vector<std::string>{"open", "write 5", "read -> 5", "close"}));
+  EXPECT_EQ(bin_of("beta"), "hello");
+}
+
+TEST_F(VelkEmuUsbTest, TheIdAndTheFaultsApplyToEveryInstrument) {
+  RunResult result =
+      run_usb({"--usb-id", "BEEF:00a1", "--fault", "busy", "--", USB_PROBE_BINARY, "1-1", "x"});
+  EXPECT_EQ(result.exit_status, 0) << result.failure;
+  EXPECT_EQ(result.output, "1-1 SN0001\nclaim LIBUSB_ERROR_BUSY\nlisted 1-1\n");
+  // The vanished instrument is gone from the next listing too.
+  result = run_usb({"--device", "a", "--device", "b", "--fault", "disconnect:1", "--",
+                    USB_PROBE_BINARY, "1-2", "x"});
+  EXPECT_EQ(result.output,
+            "1-1 a\n1-2 b\nclaim ok\nwrite ok 1\nread LIBUSB_ERROR_NO_DEVICE \nlisted 1-1\n");
+}
+
+struct CommandCase {
+  const char* name;
+  std::map<std::string, std::string> env;
+  std::vector<std::string> command;
+  std::string output;
+  int exit_status;
+};
+
+void PrintTo(const CommandCase& c, std::ostream* out) { *out << c.name; }
+
+class CommandTest : public VelkEmuUsbTest, public ::testing::WithParamInterface<CommandCase> {};
+
+TEST_P(CommandTest, RunsInTheBusEnvironmentAndEndsWithItsStatusLeavingNothing) {
+  std::vector<std::string> args{"--"};
+  args.insert(args.end(), GetParam().command.begin(), GetParam().command.end());
+  RunOptions options;
+  options.env = GetParam().env;
+  const RunResult result = run_usb(args, options);
+  EXPECT_EQ(result.output, GetParam().output);
+  EXPECT_EQ(result.exit_status, GetParam().exit_status) << result.failure;
+}
+
+const char* const kShowEnvironment =
+    "echo \"$TARNLINK_USB_IDS\"; case $LD_PRELOAD in *libumockdev-preload.so.0*) echo preload;; "
+    "esac; case $UMOCKDEV_DIR in \"$TMPDIR\"/umockdev.*) test -d \"$UMOCKDEV_DIR\" && echo dir;; "
+    "esac";
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, CommandTest,
+    ::testing::Values(
+        CommandCase{"Environment", {}, {"sh", "-c", kShowEnvironment}, "1209:0001\npreload\ndir\n",
+                    0},
+        CommandCase{"IdsAlreadySet", {{"TARNLINK_USB_IDS", ""}}, {"sh", "-c", kShowEnvironment},
+                    "\npreload\ndir\n", 0},
+        // A --help after "--" is the command's, not velk-emu's.
+        CommandCase{"ExitStatus", {}, {"sh", "-c", "exit 3", "--help"}, "", 3},
+        CommandCase{"KilledBySignal", {}, {"sh", "-c", "kill -KILL $$"}, "", 128 + 9},
+        CommandCase{"NotFound", {}, {"no-such-command-anywhere"}, "", 127},
+        CommandCase{"EmulatorStoppedBySigterm", {},
+                    {"sh", "-c", "kill -TERM $PPID && exec tail -f /dev/null"}, "", 128 + 15}),
+    [](const ::testing::TestParamInfo<CommandCase>& param_info) {
+      return std::string(param_info.param.name);
+    });
 
 }  // namespace
 }  // namespace tarnlink::e2e

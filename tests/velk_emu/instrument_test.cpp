@@ -70,6 +70,16 @@ TEST_F(InstrumentTest, ReadWithNothingQueuedAnswersNoBytesWhenTheLinkTimeoutRuns
   EXPECT_EQ(model_->read_timer(), std::nullopt);
 }
 
+TEST_F(InstrumentTest, AReadTheHostEndsWaitsForBytesWithNoTimerOfItsOwn) {
+  model_.emplace(options_, answer_, nullptr, ReadEnd::kHost);
+  ASSERT_EQ(model_->open(), Outcome::kDone);
+  EXPECT_EQ(read(4096, t0_), std::nullopt);
+  EXPECT_EQ(model_->read_timer(), std::nullopt);
+  EXPECT_EQ(finish(t0_ + 1h), std::nullopt);
+  write("abc", t0_ + 1h);
+  EXPECT_EQ(finish(t0_ + 1h), "abc");
+}
+
 TEST_F(InstrumentTest, AnswerDelayHoldsTheEchoBackAndWakesTheWaitingRead) {
   options_.answer_delay = 5ms;
   start();

@@ -23,10 +23,11 @@ using tarnlink::put_u32;
 }  // namespace
 
 Instrument::Instrument(const Options& options, const std::vector<std::uint8_t>& answer,
-                       CaptureSink* capture)
+                       CaptureSink* capture, ReadEnd read_end)
     : options_(options),
       answer_(answer),
       capture_(capture),
+      read_end_(read_end),
       timeout_(contract::kHandshakeTimeout) {}
 
 void Instrument::log(const std::string& line) {
@@ -64,6 +65,11 @@ void Instrument::close() {
 void Instrument::drop() {
   open_ = false;
   reset_link();
+}
+
+void Instrument::vanish() {
+  drop();
+  log("vanish");
 }
 
 Instrument::WriteAnswer Instrument::write(const std::uint8_t* data, std::uint32_t size,
@@ -111,13 +117,16 @@ Outcome Instrument::start_read(std::uint32_t max, Clock::time_point now) {
   reading_ = true;
   read_max_ = max;
   read_deadline_ =
-      now + std::chrono::nanoseconds(std::int64_t{timeout_} * contract::kTimeoutUnitNs);
+      read_end_ == ReadEnd::kHost
+          ? Clock::time_point::max()
+          : now + std::chrono::nanoseconds(std::int64_t{timeout_} * contract::kTimeoutUnitNs);
   return Outcome::kDone;
 }
 
 std::optional<Clock::time_point> Instrument::read_timer() const {
   if (!reading_) return std::nullopt;
   if (!queue_.empty()) return std::min(read_deadline_, queue_.front().ready);
+  if (read_deadline_ == Clock::time_point::max()) return std::nullopt;
   return read_deadline_;
 }
 

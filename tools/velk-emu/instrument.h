@@ -1,8 +1,8 @@
 // One emulated instrument: its timeout register, its answers, its faults, its
 // capture and its link rate. It does no I/O of its own: a transport (the socket
-// service on Linux, the driver bridge on Windows) hands it each request with the
-// time, sends the answer when the instrument says it may leave, and asks again
-// when a waiting read's timer is due.
+// service on Linux, the driver bridge on Windows, the emulated USB bus) hands it
+// each request with the time, sends the answer when the instrument says it may
+// leave, and asks again when a waiting read's timer is due.
 #pragma once
 
 #include <chrono>
@@ -32,7 +32,8 @@ enum class Outcome {
 
 // Where an instrument records what happened to it: every byte it took, and one
 // line per call ("open", "write 4096", "read -> 10", "set-timeout 80000000",
-// "get-timeout -> 80000000", "get-timeout -> empty", "read -> error", "close").
+// "get-timeout -> 80000000", "get-timeout -> empty", "read -> error", "close",
+// "vanish").
 class CaptureSink {
  public:
   virtual ~CaptureSink() = default;
@@ -49,11 +50,18 @@ struct Span {
 // Most views one read answer gathers (each queued echo is one).
 inline constexpr std::size_t kMaxGather = 64;
 
+// Who ends a read that nothing answers.
+enum class ReadEnd {
+  kLinkTimeout,  // the instrument, with no bytes once its link timeout has passed (the driver)
+  kHost,         // the host, which gives the read up (USB: the timeout lives on the host)
+};
+
 class Instrument {
  public:
   // `options` and `answer` (the file or pattern bytes) outlive the instrument;
   // `capture` may be null (no capture) and, if not, outlives it too.
-  Instrument(const Options& options, const std::vector<std::uint8_t>& answer, CaptureSink* capture);
+  Instrument(const Options& options, const std::vector<std::uint8_t>& answer, CaptureSink* capture,
+             ReadEnd read_end = ReadEnd::kLinkTimeout);
 
   // A new handle asks for the instrument. kBusy under the busy fault, kInUse
   // while another handle holds it; otherwise the link starts afresh (timeout
@@ -64,6 +72,8 @@ class Instrument {
   void close();
   // The instrument vanished with a handle open: forgets the link, logs nothing.
   void drop();
+  // The instrument was unplugged: logs "vanish" and forgets the link.
+  void vanish();
   bool is_open() const { return open_; }
 
   struct WriteAnswer {
@@ -76,12 +86,14 @@ class Instrument {
 
   // A read of at most `max` bytes. kFailure under a read fault, answered at
   // once ("read -> error"); otherwise kDone and the read waits until answer
-  // bytes are ready or the link timeout has passed: see read_timer().
+  // bytes are ready or, with ReadEnd::kLinkTimeout, the link timeout has
+  // passed: see read_timer().
   Outcome start_read(std::uint32_t max, Clock::time_point now);
   bool reading() const { return reading_; }
   // The client gave up the waiting read: nothing is answered or logged.
   void cancel_read() { reading_ = false; }
-  // When the waiting read must be looked at again; nullopt when none waits.
+  // When the waiting read must be looked at again; nullopt when none waits, or
+  // when one waits with ReadEnd::kHost and no bytes are queued.
   std::optional<Clock::time_point> read_timer() const;
 
   struct ReadAnswer {
@@ -122,6 +134,7 @@ class Instrument {
   const Options& options_;
   const std::vector<std::uint8_t>& answer_;
   CaptureSink* capture_;
+  ReadEnd read_end_;
 
   bool open_ = false;
   std::uint32_t writes_ = 0;

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
@@ -91,15 +92,48 @@ bool valid_bridge_device_name(const std::string& name) {
          });
 }
 
+// A serial number that a string descriptor carries and a device path shows as it is.
+bool valid_serial_name(const std::string& name) {
+  return !name.empty() && name.size() <= 126 && std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+  });
+}
+
+bool parse_usb_id(const std::string& text, Options& options) {
+  const auto hex4 = [&](std::size_t at, std::uint16_t& value) {
+    const std::string digits = text.substr(at, 4);
+    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(c) != 0; })) {
+      return false;
+    }
+    value = static_cast<std::uint16_t>(std::strtoul(digits.c_str(), nullptr, 16));
+    return true;
+  };
+  return text.size() == 9 && text[4] == ':' && hex4(0, options.usb_vendor) &&
+         hex4(5, options.usb_product);
+}
+
+// Where --usb comes before any "--": it chooses the transport, wherever it stands.
+bool wants_usb(int argc, const char* const* argv) {
+  for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
+    if (std::string(argv[i]) == "--usb") return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 const Transport kDriverBridge{"velk-usb-1-1-sn0001", false, valid_bridge_device_name};
+const Transport kUsbBus{"SN0001", false, valid_serial_name};
 
 std::string usage(const Transport& transport) {
   return std::string("usage: velk-emu ") + (transport.takes_dir ? "[--dir DIR] " : "") +
          "[--device NAME]... [--answer MODE] [--answer-delay MS]\n"
-         "                [--capture DIR] [--fault SPEC]... [--rate BYTES_PER_S]\n"
-
+         "                [--capture DIR] [--fault SPEC]... [--rate BYTES_PER_S]\n" +
+         (transport.usb == nullptr
+              ? ""
+              : "       velk-emu --usb [--device NAME]... [--answer MODE] [--answer-delay MS]\n"
+                "                [--capture DIR] [--fault SPEC]... [--rate BYTES_PER_S]\n"
+                "                [--usb-id VVVV:PPPP] -- COMMAND [ARG...]\n") +
          "  MODE: echo | file:PATH | pattern:N | silent\n"
          "  SPEC: short-write:K | write-error:K | read-error:K | disconnect:K | readback:V |\n"
          "        empty-readback | busy\n";
@@ -121,15 +155,28 @@ bool listed(const std::vector<std::uint32_t>& list, std::uint32_t number) {
   return std::find(list.begin(), list.end(), number) != list.end();
 }
 
-bool parse_options(int argc, const char* const* argv, const Transport& transport, Options& options,
+bool parse_options(int argc, const char* const* argv, const Transport& given, Options& options,
                    std::string& error) {
+  options.usb = given.usb != nullptr && wants_usb(argc, argv);
+  const Transport& transport = options.usb ? *given.usb : given;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
+    if (options.usb && option == "--usb") continue;
+    if (options.usb && option == "--") {
+      options.command.assign(argv + i + 1, argv + argc);
+      break;
+    }
+    // Everything after "--" is the command's own, its --help included.
     if (option == "--help" || option == "--version") {
       options.asked = option == "--help" ? Request::kHelp : Request::kVersion;
       return true;
     }
-    if ((option != "--dir" || !transport.takes_dir) && option != "--device" &&
+    if (options.usb && option == "--dir") {
+      error = "--dir cannot be used with --usb";
+      return false;
+    }
+    if ((option != "--dir" || !transport.takes_dir) && (option != "--usb-id" || !options.usb) &&
+        option != "--device" &&
         option != "--answer" && option != "--answer-delay" && option != "--capture" &&
         option != "--fault" && option != "--rate") {
       error = "unknown option '" + option + "'";
@@ -147,6 +194,11 @@ bool parse_options(int argc, const char* const* argv, const Transport& transport
         return false;
       }
       options.dir = value;
+    } else if (option == "--usb-id") {
+      if (!parse_usb_id(value, options)) {
+        error = "invalid USB ID '" + value + "'";
+        return false;
+      }
     } else if (option == "--device") {
       // The name ends up in the path every client shows: a control byte in it
       // would reach their terminals.
@@ -190,6 +242,15 @@ bool parse_options(int argc, const char* const* argv, const Transport& transport
       }
       options.rate = number;
     }
+  }
+  if (options.usb && options.command.empty()) {
+    error = "--usb needs a COMMAND after --";
+    return false;
+  }
+  // On USB the link timeout lives on the host: nothing would answer them.
+  if (options.usb && (options.faults.readback || options.faults.empty_readback)) {
+    error = "faults readback and empty-readback cannot be used with --usb";
+    return false;
   }
   if (options.devices.empty()) options.devices.push_back(transport.default_device);
   return true;

@@ -2,7 +2,10 @@
 //   velk-emu [--dir DIR] [--device NAME]... [--answer MODE] [--answer-delay MS]
 //            [--capture DIR] [--fault SPEC]... [--rate BYTES_PER_S]
 //   velk-emu --help | --version
-// --dir belongs to the Linux service alone.
+//   velk-emu --usb [--device NAME]... [--answer MODE] [--answer-delay MS]
+//            [--capture DIR] [--fault SPEC]... [--rate BYTES_PER_S]
+//            [--usb-id VVVV:PPPP] -- COMMAND [ARG...]
+// --dir belongs to the Linux service alone, --usb to Linux.
 #pragma once
 
 #include <chrono>
@@ -44,6 +47,11 @@ struct Options {
   Faults faults;
   std::uint64_t rate = 0;  // bytes per second each way; 0: unlimited
   Request asked = Request::kServe;
+  // --usb: the instruments sit on an emulated USB bus, and `command` runs inside it.
+  bool usb = false;
+  std::uint16_t usb_vendor = 0x1209;
+  std::uint16_t usb_product = 0x0001;
+  std::vector<std::string> command;
 };
 
 // What the command line of one transport allows beyond the common options.
@@ -51,7 +59,13 @@ struct Transport {
   const char* default_device;
   bool takes_dir;  // --dir DIR: where the instruments are published
   bool (*valid_device_name)(const std::string& name);
+  // The transport that --usb switches to; null where there is no USB bus.
+  const Transport* usb = nullptr;
 };
+
+// The emulated USB bus: no --dir; a NAME, the serial number, is 1 to 126
+// letters, digits and dashes.
+extern const Transport kUsbBus;
 
 // The Windows bridge: no --dir; a NAME is 1 to 64 lower-case letters, digits
 // and dashes.

@@ -1,5 +1,6 @@
 // velk-emu: publishes emulated instruments in the device directory and serves
-// them until SIGTERM or SIGINT.
+// them until SIGTERM or SIGINT; with --usb, puts them on an emulated USB bus for
+// as long as COMMAND runs.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
@@ -12,12 +13,13 @@
 #include "options.h"
 #include "platform/posix/device_directory.h"
 #include "service.h"
+#include "usb/command.h"
 
 namespace {
 
 // Instruments are sockets in the device directory, named as its listing allows.
 const velk_emu::Transport kSocketService{"velk-usb-1-1-SN0001", true,
-                                         tarnlink::posix::valid_device_name};
+                                         tarnlink::posix::valid_device_name, &velk_emu::kUsbBus};
 
 }  // namespace
 
@@ -33,11 +35,13 @@ int main(int argc, char** argv) {
     (void)std::fputs(text.c_str(), stdout);
     return 0;
   }
+  if (options.usb) velk_emu::usb::run_under_preload(argv);
   std::vector<std::uint8_t> answer;
   if (!velk_emu::load_answer(options, answer, error)) {
     (void)std::fprintf(stderr, "velk-emu: %s\n", error.c_str());
     return 2;
   }
+  if (options.usb) return velk_emu::usb::run_command(options, answer);
 
   // The stop signals arrive as readable data in the poll loop, never mid-call.
   sigset_t stop_signals;

@@ -1,0 +1,26 @@
+// velk-emu --usb: the instruments on an emulated USB bus, with COMMAND run
+// inside that bus's environment.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "options.h"
+
+namespace velk_emu::usb {
+
+// Puts one instrument per options.devices on bus 1 (the K-th at port K, its
+// name the serial number), runs options.command with the bus's client
+// environment and waits for it. SIGINT, SIGTERM and SIGHUP are passed on to
+// COMMAND. Once it has ended the instruments and the testbed's directory are
+// removed. Returns COMMAND's exit status (128+N when signal N ended it), 127
+// when it cannot be found, 126 when it cannot be run, 1 when the bus cannot
+// be set up; messages go to standard error, nothing to standard output.
+int run_command(const Options& options, const std::vector<std::uint8_t>& answer);
+
+// Runs this program again, with `argv`, under umockdev's preload (see
+// under_preload()). Returns when it runs under it already, or when it cannot:
+// then clients get no hotplug events.
+void run_under_preload(char** argv);
+
+}  // namespace velk_emu::usb
