@@ -167,12 +167,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   argv.push_back(nullptr);
 
   std::ostringstream out;
+  std::ostringstream err;
   int status = 0;
   {
     const bool drop = as_root();
     if (drop && (setegid(kNoGroup) != 0 || seteuid(kNobody) != 0)) std::abort();
     tarnlink::DeviceAccess device(fake);
-    status = tarnlink::RunTarnlink(static_cast<int>(args.size()), argv.data(), device, out);
+    status = tarnlink::RunTarnlink(static_cast<int>(args.size()), argv.data(), device, out, err);
     if (drop && (seteuid(0) != 0 || setegid(0) != 0)) std::abort();
   }
   clear_outputs();

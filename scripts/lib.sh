@@ -2,20 +2,36 @@
 # shellcheck shell=bash
 
 # ensure_packages PKG...: installs the Debian packages that are missing, with
-# apt-get as root; otherwise names them and fails.
+# apt-get as root; otherwise names them and fails. A package of another
+# architecture (wine32:i386) first adds that architecture to dpkg when it lacks it.
 ensure_packages() {
-  local missing=() pkg
+  local missing=() architectures=() pkg arch
   for pkg in "$@"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
   done
   ((${#missing[@]} == 0)) && return 0
+  for pkg in "${missing[@]}"; do
+    [[ $pkg == *:* ]] || continue
+    arch=${pkg##*:}
+    if [[ $arch != "$(dpkg --print-architecture)" ]] &&
+      ! dpkg --print-foreign-architectures | grep -qx "$arch" &&
+      [[ " ${architectures[*]} " != *" $arch "* ]]; then
+      architectures+=("$arch")
+    fi
+  done
   if [[ $(id -u) -ne 0 ]]; then
     echo "Missing packages: ${missing[*]}" >&2
+    for arch in "${architectures[@]}"; do
+      echo "Add their architecture with: sudo dpkg --add-architecture $arch && sudo apt-get update" >&2
+    done
     echo "Install them with: sudo apt-get install --no-install-recommends ${missing[*]}" >&2
     return 1
   fi
   echo "Installing ${missing[*]}" >&2
-  if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null; then
+  for arch in "${architectures[@]}"; do dpkg --add-architecture "$arch"; done
+  # A new architecture has no package lists until the next update.
+  if ((${#architectures[@]} > 0)) ||
+    ! DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null; then
     apt-get update -q >/dev/null
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
   fi
@@ -38,7 +54,8 @@ project_version() {
 }
 
 # run_tests PRESET [CTEST ARGS...]: runs the tests of a preset's tree with the
-# preset's settings.
+# preset's settings. A run that finds no test fails: a suite that registered
+# nothing (no Wine, say) has tested nothing.
 run_tests() {
-  (cd "$ROOT" && ctest --preset "$@")
+  (cd "$ROOT" && ctest --no-tests=error --preset "$@")
 }

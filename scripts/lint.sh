@@ -75,8 +75,9 @@ analyse "$ROOT/build/lint" posix "${sources[@]}" --
 
 # The Windows build: its own sources, and the shared ones the way it compiles
 # them. clang analyses them for the mingw-w64 target, which finds the
-# cross compiler's C headers by itself; its C++ library is added.
-(cd "$ROOT" && cmake --preset lint-windows >/dev/null)
+# cross compiler's C headers by itself; its C++ library is added. The tree is
+# configured afresh: the toolchain's flags reach it only when its cache is made.
+(cd "$ROOT" && cmake --preset lint-windows --fresh >/dev/null)
 mapfile -t sources < <(sources_but "${posix_only[@]}")
 tidy_args=(--extra-arg=--target=x86_64-w64-mingw32)
 while IFS= read -r dir; do

@@ -136,6 +136,10 @@ TEST_F(DeviceAccessTest, WriteIsOneCallAndShortCountsFail) {
   EXPECT_EQ(fake_.messages.front(), data);
 }
 
+// How the driver ends a read at the link timeout, and where the instrument is
+// when a read fails.
+enum class Driver { kZeroBytes, kMayFailStillListed, kMayFailGone };
+
 struct ReadCase {
   const char* name;
   std::vector<FakePlatform::ReadStep> reads;
@@ -143,7 +147,8 @@ struct ReadCase {
   std::uint32_t limit;
   std::int32_t status;
   std::size_t appended;
-  std::size_t reads_made;
+  std::size_t calls_made;  // the reads, and the listing that judges a failed one
+  Driver driver = Driver::kZeroBytes;
 };
 
 class ReadTest : public DeviceAccessTest, public ::testing::WithParamInterface<ReadCase> {};
@@ -152,6 +157,8 @@ TEST_P(ReadTest, ReadsUntilShortChunkOrLimit) {
   connect("dev-a");
   const ReadCase& c = GetParam();
   fake_.reads.assign(c.reads.begin(), c.reads.end());
+  fake_.failed_read_may_be_timeout = c.driver != Driver::kZeroBytes;
+  if (c.driver == Driver::kMayFailGone) fake_.interfaces = {native("dev-b")};
   ByteBuffer buffer{0xAA};  // data is appended after what the buffer holds
   const std::int32_t status =
       c.limited ? device_.ReadDataLimited(buffer, c.limit) : device_.ReadData(buffer);
@@ -161,7 +168,7 @@ TEST_P(ReadTest, ReadsUntilShortChunkOrLimit) {
   for (std::size_t i = 0; i < c.appended; ++i) {
     ASSERT_EQ(buffer[1 + i], FakePlatform::answer_byte(i)) << "byte " << i;
   }
-  EXPECT_EQ(fake_.calls.size(), c.reads_made);
+  EXPECT_EQ(fake_.calls.size(), c.calls_made);
 }
 
 const FakePlatform::ReadStep kFull{true, 4096};
@@ -173,12 +180,21 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"Answer5000", {kFull, {true, 904}}, false, 0, kStatusOk, 5000, 2},
         ReadCase{"Answer4096", {kFull, {true, 0}}, false, 0, kStatusOk, 4096, 2},
         ReadCase{"NoAnswer", {{true, 0}}, false, 0, kStatusOk, 0, 1},
-        ReadCase{"FailureKeepsFullChunks", {kFull, kFull, kError}, false, 0, kStatusFailed, 8192, 3},
-        ReadCase{"OversizedCountIsAFailure", {{true, 5000}}, false, 0, kStatusFailed, 0, 1},
+        ReadCase{"FailureKeepsFullChunks", {kFull, kFull, kError}, false, 0, kStatusReadFault,
+                 8192, 3},
+        ReadCase{"OversizedCountIsAFault", {{true, 5000}}, false, 0, kStatusReadFault, 0, 1,
+                 Driver::kMayFailStillListed},
         ReadCase{"LimitedZeroReadFails", {{true, 0}}, true, 65535, kStatusFailed, 0, 1},
         ReadCase{"LimitedShortChunkEnds", {{true, 100}}, true, 65535, kStatusOk, 100, 1},
         ReadCase{"LimitZeroStopsAtFirstData", {{true, 100}}, true, 0, kStatusLimitReached, 100, 1},
-        ReadCase{"LimitedFailureKeepsChunks", {kFull, kError}, true, 65535, kStatusFailed, 4096, 2},
+        ReadCase{"LimitedFailureKeepsChunks", {kFull, kError}, true, 65535, kStatusReadFault,
+                 4096, 2},
+        // Where a failure may be how the driver ends a read at the timeout, only
+        // an instrument gone from a fresh listing makes it a fault.
+        ReadCase{"FailureWhileListedMayBeTheTimeout", {kFull, kError}, true, 65535,
+                 kStatusFailed, 4096, 3, Driver::kMayFailStillListed},
+        ReadCase{"FailureOfAVanishedInstrument", {kError}, false, 0, kStatusReadFault, 0, 2,
+                 Driver::kMayFailGone},
         // The buffer's earlier byte counts: 1 + 2 * 4096 reaches 8193.
         ReadCase{"LimitCountsEarlierContent", {kFull, kFull, kFull}, true, 8193,
                  kStatusLimitReached, 8192, 2}),

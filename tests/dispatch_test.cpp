@@ -11,6 +11,7 @@
 #include "support/expected_text.h"
 #include "support/fake_platform.h"
 #include "support/temp_dir.h"
+#include "transfer/firmware.h"
 
 namespace tarnlink {
 namespace {
@@ -26,11 +27,13 @@ using testing::kAboveLatin1;
 using testing::kBanner;
 using testing::kBreakLine;
 using testing::kEnumerationError;
+using testing::kFirmwareTooLarge;
 using testing::kFirmwareTooShort;
 using testing::kHandshake;
 using testing::kInvalidFour;
 using testing::kInvalidMore;
 using testing::kNotFound;
+using testing::kUnableToCreate;
 using testing::kUnableToOpen;
 using testing::kUsage;
 using testing::progress;
@@ -53,7 +56,7 @@ class DispatchTest : public ::testing::Test {
     }
     std::vector<const NativeChar*> argv;
     for (const NativeString& arg : native_args) argv.push_back(arg.c_str());
-    return RunTarnlink(static_cast<int>(argv.size()), argv.data(), device_, out_);
+    return RunTarnlink(static_cast<int>(argv.size()), argv.data(), device_, out_, err_);
   }
   static std::string narrow_path(const std::filesystem::path& path) {
     return testing::narrow(path.native());
@@ -78,14 +81,15 @@ class DispatchTest : public ::testing::Test {
   FakePlatform fake_;
   DeviceAccess device_{fake_};
   std::ostringstream out_;
+  std::ostringstream err_;
 };
 
 TEST_F(DispatchTest, NoArgumentsPrintsBannerAndUsage) {
   EXPECT_EQ(RunTarnlink(1, std::vector<const NativeChar*>{TARNLINK_NATIVE("tarnlink")}.data(),
-                        device_, out_),
+                        device_, out_, err_),
             0);
   EXPECT_EQ(out_.str(), kBanner + kUsage);
-  EXPECT_EQ(RunTarnlink(0, nullptr, device_, out_), 0);
+  EXPECT_EQ(RunTarnlink(0, nullptr, device_, out_, err_), 0);
   EXPECT_TRUE(fake_.calls.empty());
 }
 
@@ -151,7 +155,7 @@ TEST_F(DispatchTest, FirmwareInEitherCaseSendsPreambleThenImage) {
     const NativeString file = input_.native();
     const NativeString mflag = native(flag);
     const NativeChar* argv[] = {TARNLINK_NATIVE("tarnlink"), file.c_str(), mflag.c_str()};
-    EXPECT_EQ(RunTarnlink(3, argv, device, out), 0);
+    EXPECT_EQ(RunTarnlink(3, argv, device, out, out), 0);
     ASSERT_EQ(fake.messages.size(), 2u);
     EXPECT_THAT(fake.messages[0], ElementsAre('F', 'F', 'F', 13, 0, 0, 0, 0, 0));
     EXPECT_EQ(fake.messages[1].size(), 40u);
@@ -184,7 +188,7 @@ TEST_F(DispatchTest, TimeoutReachesTheDeviceAfterTheHandshake) {
                        n = native(text);
     const NativeChar* argv[] = {TARNLINK_NATIVE("tarnlink"), in.c_str(), outp.c_str(), t.c_str(),
                                 n.c_str()};
-    EXPECT_EQ(RunTarnlink(5, argv, device, out), 0) << text;
+    EXPECT_EQ(RunTarnlink(5, argv, device, out, out), 0) << text;
     EXPECT_EQ(fake.device_calls(), concat(concat({"open usb-dev"}, kHandshake),
                                           {"set-timeout " + units, "write 10", "read -> 0"}))
         << text;
@@ -252,7 +256,7 @@ TEST_F(DispatchTest, EscAtEachStepStopsTheChain) {
     std::ostringstream out;
     const NativeString in = input_.native(), outp = output_.native();
     const NativeChar* argv[] = {TARNLINK_NATIVE("tarnlink"), in.c_str(), outp.c_str()};
-    EXPECT_EQ(RunTarnlink(3, argv, device, out), -1) << test;
+    EXPECT_EQ(RunTarnlink(3, argv, device, out, out), -1) << test;
     EXPECT_EQ(fake.escape_tests, test);
     const std::string text = out.str();
     EXPECT_EQ(text.substr(text.size() - kBreakLine.size()), kBreakLine) << test;
@@ -260,6 +264,20 @@ TEST_F(DispatchTest, EscAtEachStepStopsTheChain) {
     EXPECT_EQ(fake.device_calls().empty(), test == 2) << test;
     EXPECT_FALSE(std::filesystem::exists(output_)) << test;
   }
+}
+
+TEST_F(DispatchTest, RefusedOutputAndOversizedFirmwareTouchNoInstrument) {
+  output_ = dir_.path() / "missing" / "output.bin";
+  EXPECT_EQ(run({"text", "$OUT", "/S"}), -1);
+  EXPECT_EQ(printed(), kUnableToCreate);
+
+  // One byte more than 24 bits of 3-byte units can tell; sparse, so it costs no disk.
+  input_ = dir_.file("image.bin", "");
+  std::filesystem::resize_file(input_, kMaximumImageSize + 1);
+  out_.str("");
+  EXPECT_EQ(run({"$IN", "/M"}), -1);
+  EXPECT_EQ(printed(), kFirmwareTooLarge);
+  EXPECT_TRUE(fake_.calls.empty()) << "no instrument may even be listed";
 }
 
 TEST(ParseTimeout, AcceptsPlainDecimalsThatFitTheUnit) {
@@ -296,6 +314,16 @@ TEST_F(DispatchTest, HelpVersionAndListForms) {
   EXPECT_EQ(run({"/l"}), 0);
   EXPECT_EQ(printed(), "1 usb-a\n2 usb-b\n");
   EXPECT_TRUE(fake_.device_calls().empty()) << "listing opens nothing";
+}
+
+TEST_F(DispatchTest, ListShowsControlBytesOfPathsAsQuestionMarks) {
+  fake_.interfaces = {native("dir/evil\n2 FAKE-SN0042"), native("dir/\x1b]0;title\x07-del\x7f")};
+  EXPECT_EQ(run({"/L"}), 0);
+  EXPECT_EQ(printed(), "1 dir/evil?2 FAKE-SN0042\n2 dir/?]0;title?-del?\n");
+  // /U searches the paths as they are.
+  out_.str("");
+  EXPECT_EQ(run({"$IN", "/U", "\n2 FAKE"}), 0);
+  EXPECT_THAT(fake_.device_calls(), ::testing::Contains("open dir/evil\n2 FAKE-SN0042"));
 }
 
 TEST_F(DispatchTest, ListCutShortByAFailureIsAFailure) {

@@ -12,6 +12,7 @@ namespace tarnlink {
 namespace {
 
 using ::testing::ElementsAre;
+using testing::kFirmwareTooLarge;
 using testing::kFirmwareTooShort;
 
 PayloadSize size_of(std::int32_t count) {
@@ -74,6 +75,17 @@ TEST_F(SendPreambleTest, ImageTooShortForThePreambleSendsNothing) {
   }
   EXPECT_TRUE(fake_.calls.empty());
   EXPECT_EQ(SendFirmwarePreamble(device_, out_, image().data(), size_of(33)), 0);
+}
+
+TEST_F(SendPreambleTest, ImageTooLargeForTheUnitCountSendsNothing) {
+  // 3 * 2^24 bytes would be announced as 0 units.
+  EXPECT_EQ(SendFirmwarePreamble(device_, out_, image().data(), size_of(50331648)), -1);
+  EXPECT_EQ(out_.str(), kFirmwareTooLarge);
+  EXPECT_TRUE(fake_.calls.empty());
+  out_.str("");
+  EXPECT_EQ(SendFirmwarePreamble(device_, out_, image().data(), size_of(50331647)), 0);
+  EXPECT_THAT(fake_.messages.at(0), ElementsAre(0xA1, 0xB2, 0xC3, 0xFF, 0xFF, 0xFF, 0, 0, 0));
+  EXPECT_EQ(out_.str(), "");
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ namespace tarnlink {
 namespace {
 
 using testing::FakePlatform;
+using testing::kErrorLine;
 using testing::kUnableToCreate;
 using testing::kUnableToWrite;
 using testing::native;
@@ -114,12 +115,13 @@ TEST_F(ReceiveFileTest, FullChunksBeforeTheEndAreKept) {
   EXPECT_EQ(out_.str(), progress("Read: 4 KB") + progress("Read: 4 KB"));
 }
 
-TEST_F(ReceiveFileTest, ReadErrorKeepsEverythingBeforeIt) {
+TEST_F(ReceiveFileTest, ReadFaultKeepsEverythingBeforeItAndFails) {
   fake_.reads = chunks_of(70000);
   fake_.reads.pop_back();
   fake_.reads.push_back({false, 0});
-  EXPECT_EQ(receive(), 0);
+  EXPECT_EQ(receive(), -1);
   EXPECT_EQ(stored(), answer(65536 + 4096));
+  EXPECT_EQ(out_.str(), progress("Read: 64 KB") + progress("") + progress("Read: 68 KB") + kErrorLine);
 }
 
 TEST_F(ReceiveFileTest, OutputThatCannotBeCreatedReadsNothing) {
@@ -130,6 +132,38 @@ TEST_F(ReceiveFileTest, OutputThatCannotBeCreatedReadsNothing) {
   EXPECT_TRUE(fake_.calls.empty());
   output_ = dir_.path();
   EXPECT_EQ(receive(), -1);
+}
+
+TEST_F(ReceiveFileTest, FileOpenedAheadKeepsOldContentUntilTheAnswerBegins) {
+  dir_.file("answer.bin", "yesterday");
+  {
+    AnswerFile file;
+    ASSERT_TRUE(file.open(out_, output_.native()));
+    EXPECT_EQ(stored(), "yesterday");
+  }
+  EXPECT_EQ(stored(), "yesterday") << "a file the open did not make is never removed";
+  AnswerFile file;
+  ASSERT_TRUE(file.open(out_, output_.native()));
+  fake_.reads = {{true, 3}};
+  EXPECT_EQ(ReceiveAnswer(device_, out_, file), 0);
+  EXPECT_EQ(stored(), answer(3));
+}
+
+TEST_F(ReceiveFileTest, FileMadeAheadGoesUnlessTheAnswerBegan) {
+  {
+    AnswerFile file;
+    ASSERT_TRUE(file.open(out_, output_.native()));
+    EXPECT_TRUE(std::filesystem::exists(output_));
+  }
+  EXPECT_FALSE(std::filesystem::exists(output_));
+  {
+    AnswerFile file;
+    ASSERT_TRUE(file.open(out_, output_.native()));
+    fake_.reads = {{false, 0}};
+    EXPECT_EQ(ReceiveAnswer(device_, out_, file), -1);
+  }
+  EXPECT_EQ(out_.str(), progress("Read: 0 bytes") + kErrorLine);
+  EXPECT_TRUE(std::filesystem::exists(output_)) << "a cut answer keeps its file";
 }
 
 #ifndef _WIN32

@@ -1,9 +1,11 @@
 #include "cli/dispatch.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <iterator>
 #include <limits>
 #include <string_view>
+#include <system_error>
 
 #include "device/connection.h"
 #include "base/driver_contract.h"
@@ -52,6 +54,8 @@ struct Job {
   JobKind kind = JobKind::kSend;
   bool has_timeout = false;
   std::int32_t timeout_ms = 0;
+
+  bool receives() const { return kind == JobKind::kSendReceive || kind == JobKind::kStringReceive; }
 };
 
 // Every word the program reads as a switch, alone or in a form.
@@ -108,16 +112,28 @@ bool choose_job(int argc, const NativeChar* const* argv, std::ostream& out, Job&
   // A switch where the answer's file name belongs is a mistyped form, not a name:
   // taken as one, the job would send to an instrument nobody chose and store the
   // answer in a file at the root.
-  const bool receives = job.kind == JobKind::kSendReceive || job.kind == JobKind::kStringReceive;
-  if (valid && receives && is_switch(argv[2])) valid = false;
+  if (valid && job.receives() && is_switch(argv[2])) valid = false;
   if (!valid) write_line(out, kInvalidMore);
   return valid;
 }
 
+// The answer went to the screen; whether it got there is known only once the
+// output is flushed. When it did not, standard error is the one place left to
+// say so.
+int check_screen_output(std::ostream& out, std::ostream& err) {
+  out.flush();
+  if (out.good()) return 0;
+  const int error = write_error(out);
+  write_line(err, "Unable to write standard output: " +
+                      std::generic_category().message(error != 0 ? error : EIO));
+  return -1;
+}
+
 // The steps after the payload: connect, then send and receive, with an Esc test
-// between the steps. -1 at the first step that fails.
+// between the steps. `answer_file` is open when the answer goes to a file. -1 at
+// the first step that fails.
 int run_job(const Job& job, const NativeChar* const* argv, DeviceAccess& device, std::ostream& out,
-            const Payload& payload, PayloadSize size) {
+            std::ostream& err, const Payload& payload, PayloadSize size, AnswerFile* answer_file) {
   const std::int32_t connected = job.kind == JobKind::kNamedSend
                                      ? ConnectByName(device, out, argv[3])
                                      : ConnectDefault(device, out);
@@ -137,7 +153,9 @@ int run_job(const Job& job, const NativeChar* const* argv, DeviceAccess& device,
     case JobKind::kStringReceive:
       if (SendBuffer(device, out, payload.get(), size) != 0) return -1;
       if (CheckBreak(device, out)) return -1;
-      return ReceiveAnswer(device, out, argv[2]) == 0 ? 0 : -1;
+      if (answer_file != nullptr) return ReceiveAnswer(device, out, *answer_file) == 0 ? 0 : -1;
+      if (ReceiveAnswer(device, out, argv[2]) != 0) return -1;
+      return check_screen_output(out, err);
   }
   return -1;
 }
@@ -162,7 +180,8 @@ bool ParseTimeoutMilliseconds(const NativeString& text, std::int32_t& millisecon
   return true;
 }
 
-int RunTarnlink(int argc, const NativeChar* const* argv, DeviceAccess& device, std::ostream& out) {
+int RunTarnlink(int argc, const NativeChar* const* argv, DeviceAccess& device, std::ostream& out,
+                std::ostream& err) {
   write_line(out, kBanner);
   if (argc < 2) {
     for (const std::string_view line : kUsage) write_line(out, line);
@@ -190,7 +209,13 @@ int RunTarnlink(int argc, const NativeChar* const* argv, DeviceAccess& device, s
   if (CheckBreak(device, out)) return -1;
   if (!payload) return -1;
   if (CheckBreak(device, out)) return -1;
-  return run_job(job, argv, device, out, payload, size);
+  // What the job cannot do with its payload or its output is found out before an
+  // instrument is opened. An answer file made here goes again if no answer comes.
+  if (job.kind == JobKind::kFirmware && !FirmwareImageFits(out, size)) return -1;
+  AnswerFile answer_file;
+  const bool to_file = job.receives() && !IsScreenName(argv[2]);
+  if (to_file && !answer_file.open(out, argv[2])) return -1;
+  return run_job(job, argv, device, out, err, payload, size, to_file ? &answer_file : nullptr);
 }
 
 }  // namespace tarnlink

@@ -10,8 +10,11 @@
 namespace tarnlink {
 
 // Runs tarnlink with argv[0..argc-1] (argv[0] is the program's name) and returns
-// the exit status: 0 on success, -1 on any failure.
-int RunTarnlink(int argc, const NativeChar* const* argv, DeviceAccess& device, std::ostream& out);
+// the exit status: 0 on success, -1 on any failure. Everything goes to `out`
+// (standard output), but the one line telling that an answer for the screen
+// could not be written there, which goes to `err` (standard error).
+int RunTarnlink(int argc, const NativeChar* const* argv, DeviceAccess& device, std::ostream& out,
+                std::ostream& err);
 
 // Whether Esc is held now; prints the break message when it is.
 bool CheckBreak(DeviceAccess& device, std::ostream& out);

@@ -5,6 +5,7 @@
 #include "base/driver_contract.h"
 #include "base/console.h"
 #include "base/native_text.h"
+#include "base/safe_text.h"
 
 namespace tarnlink {
 namespace {
@@ -44,7 +45,11 @@ std::int32_t ListInstruments(DeviceAccess& device, std::ostream& out) {
   bool complete = false;
   if (!list_devices(device, out, list, &complete)) return -1;
   for (const DeviceListEntry& entry : list) {
-    write_line(out, decimal(entry.index) + " " + console_text(entry.path));
+    // The path is the device's text: a control byte in it would forge a line or
+    // command the terminal.
+    write_line(out, decimal(entry.index) + " " +
+                        replace_unsafe_bytes(console_text(entry.path), '?',
+                                             KeepBytes::kAllButControls));
   }
   // A listing cut short by a failure is not reported as a success.
   return complete ? 0 : -1;

@@ -15,7 +15,8 @@ std::int32_t ConnectDefault(DeviceAccess& device, std::ostream& out);
 // 0 connected, -1 not.
 std::int32_t ConnectByName(DeviceAccess& device, std::ostream& out, const NativeString& usb_name);
 
-// Prints the present interfaces, one line each: index, one blank, path. Opens
+// Prints the present interfaces, one line each: index, one blank, path, with
+// every control byte of the path (below 0x20, and 0x7F) shown as '?'. Opens
 // nothing. 0 when at least one was listed and enumeration reached the end.
 std::int32_t ListInstruments(DeviceAccess& device, std::ostream& out);
 

@@ -81,10 +81,15 @@ std::int32_t DeviceAccess::read_chunks(ByteBuffer& buffer, bool limited, std::ui
     buffer.resize(kept + contract::kChunkSize);
     const std::optional<std::uint32_t> read =
         platform_.read(current_->handle, buffer.data() + kept, contract::kChunkSize);
-    // A count beyond what was asked for cannot be trusted: nothing of it is kept.
-    if (!read || *read > contract::kChunkSize) {
+    if (!read) {
       buffer.resize(kept);
-      return kStatusFailed;
+      return failed_read_status();
+    }
+    // A count beyond what was asked for cannot be trusted: nothing of it is kept,
+    // and no timeout ends a read that way.
+    if (*read > contract::kChunkSize) {
+      buffer.resize(kept);
+      return kStatusReadFault;
     }
     got = *read;
     buffer.resize(kept + got);
@@ -92,6 +97,16 @@ std::int32_t DeviceAccess::read_chunks(ByteBuffer& buffer, bool limited, std::ui
     if (limited && buffer.size() >= limit) return kStatusLimitReached;
   }
   return kStatusOk;
+}
+
+std::int32_t DeviceAccess::failed_read_status() {
+  if (!platform_.read_fails_at_timeout()) return kStatusReadFault;
+  // A driver that may fail a read at the timeout leaves only one sign of a fault
+  // that is not the timeout: the instrument is gone from the listing.
+  const ListResult listed = platform_.interface_paths();
+  const bool present = std::find(listed.paths.begin(), listed.paths.end(), current_->path) !=
+                       listed.paths.end();
+  return present ? kStatusFailed : kStatusReadFault;
 }
 
 std::int32_t DeviceAccess::ReadData(ByteBuffer& buffer) { return read_chunks(buffer, false, 0); }

@@ -20,6 +20,8 @@ enum DeviceStatus : std::int32_t {
   kStatusNotOpen = 4,        // the selected record is not open
   kStatusNotSelected = 5,    // no device selected; SelectDevice: no record has the path
   kStatusLimitReached = 6,   // ReadDataLimited reached its limit; the data is in the buffer
+  kStatusReadFault = 7,      // a read failed and it was not the link timeout: the driver never
+                             // fails a read at the timeout, or the instrument is listed no more
 };
 
 // One present interface, as enumeration reports it. The path is kept whole,
@@ -64,10 +66,12 @@ class DeviceAccess {
   // The same for `size` bytes at `data`, which a sender hands over in place,
   // block after block, instead of copying each block out first.
   std::int32_t WriteData(const std::uint8_t* data, std::size_t size);
-  // Appends 4096-byte chunks until a shorter one arrives. 0, 1, 4, 5.
+  // Appends 4096-byte chunks until a shorter one arrives. A failed read is 1 when
+  // it may have been the link timeout, else 7; the chunks before it stay in the
+  // buffer. 0, 1, 4, 5, 7.
   std::int32_t ReadData(ByteBuffer& buffer);
   // As ReadData, but a zero-byte chunk is 1, and a buffer holding at least
-  // `limit` bytes (its earlier content counts) ends with 6. 0, 1, 4, 5, 6.
+  // `limit` bytes (its earlier content counts) ends with 6. 0, 1, 4, 5, 6, 7.
   std::int32_t ReadDataLimited(ByteBuffer& buffer, std::uint32_t limit);
   // Queries the link timeout (100-ns units) into `timeout`. 0, 1, 4, 5.
   std::int32_t GetTimeout(std::int32_t& timeout);
@@ -83,6 +87,9 @@ class DeviceAccess {
   // 5 when nothing is selected, 4 when the selected record is not open, else 0.
   std::int32_t check_selected() const;
   std::int32_t read_chunks(ByteBuffer& buffer, bool limited, std::uint32_t limit);
+  // What a failed read of the selected device means: 1 when it may have been the
+  // link timeout, 7 when it cannot.
+  std::int32_t failed_read_status();
 
   Platform& platform_;
   std::list<DeviceRecord> table_;

@@ -49,7 +49,7 @@ std::int32_t SendBuffer(DeviceAccess& device, std::ostream& out, const std::uint
     // sent, so a copy of the block would only cost time.
     const auto length = static_cast<std::size_t>(std::min<std::int64_t>(kBlock, total - offset));
     if (device.WriteData(payload + offset, length) != kStatusOk) {
-      write_line(out, "    Error ! ");
+      write_line(out, kErrorText);
       return -1;
     }
     if (device.platform().escape_held()) {

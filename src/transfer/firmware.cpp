@@ -18,6 +18,12 @@ ByteBuffer MakeFirmwarePreamble(const std::uint8_t* image, PayloadSize size) {
   return preamble;
 }
 
+bool FirmwareImageFits(std::ostream& out, PayloadSize size) {
+  if (PayloadCount(size) <= kMaximumImageSize) return true;
+  write_line(out, "Firmware image too large");
+  return false;
+}
+
 std::int32_t SendFirmwarePreamble(DeviceAccess& device, std::ostream& out,
                                   const std::uint8_t* image, PayloadSize size) {
   if (PayloadCount(size) < kMinimumImageSize) {
@@ -25,6 +31,7 @@ std::int32_t SendFirmwarePreamble(DeviceAccess& device, std::ostream& out,
     write_line(out, "Firmware image too short");
     return -1;
   }
+  if (!FirmwareImageFits(out, size)) return -1;
   return device.WriteData(MakeFirmwarePreamble(image, size)) == kStatusOk ? 0 : -1;
 }
 

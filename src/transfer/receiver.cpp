@@ -1,8 +1,6 @@
 #include "transfer/receiver.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -23,16 +21,12 @@ std::string read_text(std::int64_t total) {
   return "Read: " + decimal(total / 1024) + " KB";
 }
 
-// Stores the answer in a file, pass after pass, until a read fails or brings
+// Stores the answer in the file, pass after pass, until a read fails or brings
 // nothing. Every byte that arrived is stored and counted, also the full chunks
 // of a pass that ended in a failed read.
-std::int32_t receive_to_file(DeviceAccess& device, std::ostream& out, const NativeString& name) {
-  std::ofstream file(std::filesystem::path(name),
-                     std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!file.is_open()) {
-    write_line(out, "Unable to create file");
-    return -1;
-  }
+std::int32_t receive_to_file(DeviceAccess& device, std::ostream& out, AnswerFile& file) {
+  if (!file.begin(out)) return -1;
+  std::ostream& stored = file.stream();
   ByteBuffer buffer;
   buffer.reserve(kPassLimit + contract::kChunkSize);
   std::int64_t total = 0;
@@ -45,10 +39,10 @@ std::int32_t receive_to_file(DeviceAccess& device, std::ostream& out, const Nati
     write_progress(out, progress > 3 ? read_text(total) : std::string());
     if (progress > 3) progress = 0;
     ++progress;
-    file.write(reinterpret_cast<const char*>(buffer.data()),
-               static_cast<std::streamsize>(buffer.size()));
-    file.flush();
-    if (!file) {
+    stored.write(reinterpret_cast<const char*>(buffer.data()),
+                 static_cast<std::streamsize>(buffer.size()));
+    stored.flush();
+    if (!stored) {
       write_line(out, "\nUnable to write file");
       return -1;
     }
@@ -57,9 +51,14 @@ std::int32_t receive_to_file(DeviceAccess& device, std::ostream& out, const Nati
     status = device.ReadDataLimited(buffer, kPassLimit);
   }
   write_progress(out, read_text(total));
-  file.close();
-  if (file.fail()) {
+  if (!file.close()) {
     write_line(out, "\nUnable to write file");
+    return -1;
+  }
+  // The answer was cut off, not ended by the link timeout: what came is kept,
+  // but the job did not succeed.
+  if (status == kStatusReadFault) {
+    write_line(out, kErrorText);
     return -1;
   }
   return 0;
@@ -91,9 +90,19 @@ std::int32_t receive_to_screen(DeviceAccess& device, std::ostream& out) {
 
 }  // namespace
 
+bool IsScreenName(const NativeString& output_name) {
+  return equals_ignoring_case(output_name, "con");
+}
+
 std::int32_t ReceiveAnswer(DeviceAccess& device, std::ostream& out, const NativeString& output_name) {
-  if (equals_ignoring_case(output_name, "con")) return receive_to_screen(device, out);
-  return receive_to_file(device, out, output_name);
+  if (IsScreenName(output_name)) return receive_to_screen(device, out);
+  AnswerFile file;
+  if (!file.open(out, output_name)) return -1;
+  return receive_to_file(device, out, file);
+}
+
+std::int32_t ReceiveAnswer(DeviceAccess& device, std::ostream& out, AnswerFile& file) {
+  return receive_to_file(device, out, file);
 }
 
 }  // namespace tarnlink

@@ -1,11 +1,16 @@
 // Esc typed into a real terminal (tmux) while tarnlink sends: the send stops with
-// the break message, and the terminal gets its settings back.
+// the break message, and the terminal gets its settings back. And a signal that
+// ends tarnlink on a pseudo-terminal: the settings come back, and the process
+// ends by that signal all the same.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <functional>
+#include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/e2e_harness.h"
@@ -18,16 +23,6 @@ std::string find_tmux() {
   const RunResult found = run_program("/bin/sh", {"-c", "command -v tmux"});
   if (found.exit_status != 0 || found.output.empty()) return "";
   return found.output.substr(0, found.output.find('\n'));
-}
-
-// Polls `done` until it holds or `limit` passes.
-bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
 }
 
 class BreakKeyTest : public E2eTest {
@@ -82,6 +77,91 @@ TEST_F(BreakKeyTest, EscStopsTheSendAndRestoresTheTerminal) {
   EXPECT_NE(settings.find(" icanon"), std::string::npos) << settings;
   EXPECT_NE(settings.find(" echo "), std::string::npos) << settings;
 }
+
+// tarnlink in a session of its own whose controlling terminal is a new
+// pseudo-terminal, as a shell would start it there.
+class TerminalSignalTest : public E2eTest, public ::testing::WithParamInterface<int> {
+ protected:
+  void TearDown() override {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    for (const int fd : {terminal_, master_}) {
+      if (fd >= 0) close(fd);
+    }
+    E2eTest::TearDown();
+  }
+
+  // Starts tarnlink with `args` on the terminal; false when it could not.
+  bool start(const std::vector<std::string>& args) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return false;
+    const std::string name = ptsname(master_);
+    // The test's own view of the terminal's settings.
+    terminal_ = open(name.c_str(), O_RDWR | O_NOCTTY);
+    std::vector<std::string> text{tarnlink_binary()};
+    text.insert(text.end(), args.begin(), args.end());
+    text.push_back("VELK_DEVICE_DIR=" + device_dir());
+    std::vector<char*> argv;
+    for (std::string& arg : text) argv.push_back(arg.data());
+    char* env[] = {argv.back(), nullptr};
+    argv.back() = nullptr;
+    const std::string work = root();
+    if (terminal_ < 0 || (pid_ = fork()) < 0) return false;
+    if (pid_ == 0) {
+      // Only calls that are safe between fork and exec. Opened by the leader of
+      // a session without a terminal, the pseudo-terminal becomes its terminal.
+      const rlimit no_core{0, 0};
+      const int null = open("/dev/null", O_WRONLY);
+      const int tty = setsid() < 0 ? -1 : open(name.c_str(), O_RDWR);
+      if (tty < 0 || null < 0 || chdir(work.c_str()) != 0 || setrlimit(RLIMIT_CORE, &no_core) != 0 ||
+          dup2(tty, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) {
+        _exit(126);
+      }
+      execve(argv[0], argv.data(), env);
+      _exit(127);
+    }
+    return true;
+  }
+
+  // Whether the terminal reads lines with echo, as a shell leaves it.
+  bool line_mode() const {
+    termios settings{};
+    return tcgetattr(terminal_, &settings) == 0 && (settings.c_lflag & ICANON) != 0 &&
+           (settings.c_lflag & ECHO) != 0;
+  }
+
+  int master_ = -1;
+  int terminal_ = -1;
+  pid_t pid_ = -1;
+};
+
+TEST_P(TerminalSignalTest, RestoresTheTerminalAndEndsByTheSignal) {
+  const int signal_number = GetParam();
+  // A silent instrument and a long link timeout: tarnlink waits in the receive.
+  ASSERT_NE(start_emulator({"--device", "velk", "--answer", "silent"}), nullptr);
+  ASSERT_TRUE(start({input_file("one.bin", "x"), root() + "/answer.bin", "/T", "100000"}));
+  ASSERT_TRUE(line_mode()) << "a new terminal reads lines with echo";
+  ASSERT_TRUE(wait_until([&] { return !line_mode(); }, kStepLimit))
+      << "tarnlink never took the terminal for its Esc key";
+  ASSERT_EQ(kill(pid_, signal_number), 0);
+  int status = 0;
+  ASSERT_TRUE(wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, kStepLimit))
+      << "tarnlink did not end";
+  pid_ = -1;
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number)
+      << "wait status " << status;
+  EXPECT_TRUE(line_mode()) << "the terminal was left without line input or echo";
+}
+
+INSTANTIATE_TEST_SUITE_P(EndingSignals, TerminalSignalTest,
+                         ::testing::Values(SIGPIPE, SIGXFSZ, SIGTERM, SIGHUP, SIGUSR1, SIGALRM,
+                                           SIGRTMIN + 1),
+                         [](const ::testing::TestParamInfo<int>& param_info) {
+                           const char* name = sigabbrev_np(param_info.param);
+                           return std::string(name != nullptr ? name : "RT");
+                         });
 
 }  // namespace
 }  // namespace tarnlink::e2e

@@ -291,8 +291,8 @@ std::vector<FaultCase> all_cases() {
       {"Firmware_Disconnect1", Job::kFirmware, fault("disconnect:1"), kErrorLine, 255,
        session(Job::kFirmware, {"write 9"}), 9, std::nullopt},
 
-      // Send and receive into a file: a failed send never creates the file; a
-      // failed or vanished read ends the receive with what had arrived.
+      // Send and receive into a file: a failed send leaves no file; a failed or
+      // vanished read ends the receive with what had arrived, and fails it.
       {"FileReceive_ShortWrite2", Job::kFileReceive, fault("short-write:2"), kErrorLine, 255,
        session(Job::kFileReceive, {"write 4096", "write 4096", "close"}), 4096 + 4095,
        std::nullopt},
@@ -303,17 +303,17 @@ std::vector<FaultCase> all_cases() {
        progress("8192 / 10000") + kErrorLine, 255,
        session(Job::kFileReceive, {"write 4096", "write 4096"}), 8192, std::nullopt},
       {"FileReceive_Disconnect3", Job::kFileReceive, fault("disconnect:3"),
-       kSent10000 + progress("Read: 0 bytes"), 0, session(Job::kFileReceive, kWrites10000),
-       10000, 0},
+       kSent10000 + progress("Read: 0 bytes") + kErrorLine, 255,
+       session(Job::kFileReceive, kWrites10000), 10000, 0},
       {"FileReceive_ReadError1", Job::kFileReceive, fault("read-error:1"),
-       kSent10000 + progress("Read: 0 bytes"), 0,
+       kSent10000 + progress("Read: 0 bytes") + kErrorLine, 255,
        session(Job::kFileReceive, concat(kWrites10000, {"read -> error", "close"})), 10000, 0},
       {"FileReceive_ReadError2", Job::kFileReceive, fault("read-error:2"),
-       kSent10000 + progress("Read: 4 KB") + progress("Read: 4 KB"), 0,
+       kSent10000 + progress("Read: 4 KB") + progress("Read: 4 KB") + kErrorLine, 255,
        session(Job::kFileReceive, concat(kWrites10000, {"read -> 4096", "read -> error", "close"})),
        10000, 4096},
       {"FileReceive_ReadError4", Job::kFileReceive, fault("read-error:4"),
-       kSent10000 + progress("Read: 9 KB") + progress("Read: 9 KB"), 0,
+       kSent10000 + progress("Read: 9 KB") + progress("Read: 9 KB") + kErrorLine, 255,
        session(Job::kFileReceive, concat(kWrites10000, {"read -> 4096", "read -> 4096",
                                                         "read -> 1808", "read -> error", "close"})),
        10000, 10000},
@@ -460,15 +460,16 @@ class InterruptedLinkTest : public FaultMatrixBase {
     EXPECT_EQ(count_lines(log_of(kLast), "write "), blocks);
   }
 
-  // Checks a receive cut off by a dead or stopped instrument: exit 0 with the
-  // final total, and the file holding every byte the program was given, which
-  // is all the instrument answered except, at most, the one answer in flight.
+  // Checks a receive cut off by a dead or stopped instrument: the final total,
+  // then the error and exit 255, and the file holding every byte the program was
+  // given, which is all the instrument answered except, at most, the one answer
+  // in flight.
   void expect_cut_receive(const RunResult& result, const std::string& answer) {
     const std::string stored = read_file(output_path());
     std::vector<std::size_t> sums;
     bytes_read(log_of(kLast), &sums);
     EXPECT_FALSE(result.timed_out);
-    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.exit_status, 255);
     EXPECT_EQ(stored, answer.substr(0, stored.size()));
     EXPECT_GE(stored.size(), 2u * 4096);
     EXPECT_LT(stored.size(), answer.size());
@@ -477,7 +478,7 @@ class InterruptedLinkTest : public FaultMatrixBase {
         << stored.size() << " bytes stored, " << sums.back() << " answered";
     const std::string total = stored.size() <= 1024 ? std::to_string(stored.size()) + " bytes"
                                                     : std::to_string(stored.size() / 1024) + " KB";
-    const std::string tail = progress("Read: " + total);
+    const std::string tail = progress("Read: " + total) + kErrorLine;
     EXPECT_EQ(result.output.substr(0, kBanner.size()), kBanner);
     ASSERT_GE(result.output.size(), tail.size());
     EXPECT_EQ(result.output.substr(result.output.size() - tail.size()), tail);

@@ -100,9 +100,14 @@ What the rows show:
   status 255; nothing after the failed block is sent.
 - A failed firmware preamble and a failed handshake (\`readback\`,
   \`empty-readback\`, \`busy\`) print nothing after the banner and exit 255.
-- A receive into a file ends at the first failed or empty read with the final
-  \`Read: \` total and exit status 0, having stored every byte that arrived,
-  full chunks of an unfinished pass included.
+- A receive into a file ends at the first empty read (the link timeout) with
+  the final \`Read: \` total and exit status 0. A failed read, or an instrument
+  that vanished, ends it too, having stored every byte that arrived (full
+  chunks of an unfinished pass included), but then the total is followed by
+  \`    Error ! \` and the exit status is 255: the device service never fails a
+  read at the link timeout, so a failed read cut the answer off.
+- A failed send or handshake leaves no output file: the one made before the
+  connection is removed again.
 - A receive onto the screen that fails prints nothing after \`Send: \` and exits
   255; an answer that never comes prints an empty answer after the link timeout.
 - An instrument that vanishes after the last block has everything; the send
@@ -120,10 +125,12 @@ EOF
 $(count "$b" pass) of $(wc -l <"$b" | tr -d ' ') cases pass.
 
 Instruments "first" and "last" are present. "untouched" means that neither
-capture log shows anything: no instrument was opened. An output name is used
-only after the send, so the instrument has the payload when storing fails.
-Unreadable input is tested as root by running tarnlink as user nobody, since
-root reads every file whatever its mode.
+capture log shows anything: no instrument was opened. An output file is opened
+before any instrument is used: one that cannot be opened leaves both
+instruments untouched, and only a file that fails while the answer is stored
+(\`/dev/full\`) has had the payload sent. Unreadable input and a read-only
+output are tested as root by running tarnlink as user nobody, since root reads
+and writes every file whatever its mode.
 
 EOF
   table "$b" 3 "| Input | Case | Output after the banner | Exit | Instrument | Verdict |"

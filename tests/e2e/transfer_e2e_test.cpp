@@ -1,5 +1,11 @@
 // Every job of the real tarnlink binary against an emulated instrument: what the
 // operator sees, what reached the instrument, and what was stored of its answer.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <future>
 #include <string>
 #include <vector>
 
@@ -139,22 +145,78 @@ TEST_F(TransferTest, ReceiveIntoAFullDiskFails) {
   EXPECT_EQ(result.exit_status, 255);
 }
 
-TEST_F(TransferTest, OutputThatCannotBeCreatedFailsBeforeReading) {
+TEST_F(TransferTest, OutputThatCannotBeCreatedFailsBeforeTheInstrumentIsOpened) {
   ASSERT_TRUE(instrument());
   const RunResult result = run({input_file("one", "x"), root() + "/no/such/dir/out", "/T", "100"});
-  EXPECT_EQ(result.output, kBanner + progress("Send: 1 bytes\n") + kUnableToCreate);
+  EXPECT_EQ(result.output, kBanner + kUnableToCreate);
   EXPECT_EQ(result.exit_status, 255);
-  for (const std::string& line : log()) EXPECT_EQ(line.rfind("read", 0), std::string::npos);
+  stop_emulators();
+  EXPECT_TRUE(log().empty());
 }
 
-TEST_F(TransferTest, ReadErrorKeepsEverythingBeforeIt) {
+TEST_F(TransferTest, ReadErrorKeepsEverythingBeforeItAndFails) {
   ASSERT_TRUE(instrument({"--answer", "pattern:20000", "--fault", "read-error:3"}));
   const std::string output = root() + "/answer.bin";
   const RunResult result = run({input_file("one", "x"), output, "/T", "100"});
-  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(read_file(output), pattern_bytes(8192));
   EXPECT_EQ(result.output, kBanner + progress("Send: 1 bytes\n") + progress("Read: 8 KB") +
-                               progress("Read: 8 KB"));
+                               progress("Read: 8 KB") + kErrorLine);
+}
+
+TEST_F(TransferTest, FifoOutputWaitsForItsReaderBeforeAnythingIsSent) {
+  ASSERT_TRUE(instrument());
+  const std::string fifo = root() + "/answer.fifo", pid_file = root() + "/pid";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::vector<std::string> args{"-c", "echo $$ >\"$0\"; exec \"$@\"", pid_file,
+                                      tarnlink_binary(), input_file("data.bin", "hello"), fifo,
+                                      "/T", "100"};
+  RunOptions options;
+  options.env.emplace("VELK_DEVICE_DIR", device_dir());
+  auto running = std::async(std::launch::async, [&] { return run_program("/bin/sh", args, options); });
+  // The program waits in the open of the FIFO, and the instrument has seen nothing.
+  const std::string in_open = std::to_string(SYS_openat) + " ";
+  const bool waiting = wait_until(
+      [&] {
+        std::string pid = read_file(pid_file);
+        if (pid.empty() || pid.back() != '\n') return false;
+        pid.pop_back();
+        return read_file("/proc/" + pid + "/syscall").rfind(in_open, 0) == 0;
+      },
+      kStepLimit);
+  const std::vector<std::string> before = log_of("velk");
+  // A reader that never blocks; once the program holds the write end, reads wait for it.
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  ASSERT_EQ(fcntl(reader, F_SETFL, 0), 0);
+  std::string answer;
+  char buffer[256];
+  for (ssize_t got; (got = read(reader, buffer, sizeof buffer)) > 0;) {
+    answer.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(reader);
+  EXPECT_EQ(running.get().exit_status, 0);
+  EXPECT_TRUE(waiting) << "the program never waited for the FIFO's reader";
+  EXPECT_TRUE(before.empty()) << "the instrument was used before the output had a reader";
+  EXPECT_EQ(answer, "hello");
+}
+
+// Standard output that cannot be written: the answer for the screen is lost, and
+// standard error says so. The shell puts standard error where standard output was.
+TEST_F(TransferTest, ScreenAnswerThatStandardOutputDidNotTakeFails) {
+  ASSERT_TRUE(instrument());
+  const std::string query = input_file("q.txt", "*IDN?");
+  RunOptions options;
+  options.env.emplace("VELK_DEVICE_DIR", device_dir());
+  for (const auto& [redirect, reason] : std::vector<std::pair<std::string, std::string>>{
+           {">/dev/full", "No space left on device"}, {">&-", "Bad file descriptor"}}) {
+    const RunResult result = run_program(
+        "/bin/sh", {"-c", "\"$0\" \"$@\" 2>&1 " + redirect, tarnlink_binary(), query, "con", "/T", "100"},
+        options);
+    EXPECT_EQ(result.output, "Unable to write standard output: " + reason + "\n") << redirect;
+    EXPECT_EQ(result.exit_status, 255) << redirect;
+  }
+  EXPECT_EQ(bin_of("velk"), "*IDN?*IDN?") << "both runs reached the instrument";
 }
 
 struct SendFault {

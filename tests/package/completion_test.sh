@@ -154,6 +154,20 @@ for mode in "${modes[@]}"; do
   expect_exactly "$mode" "tarnlink data.bin /U "
 done
 
+# Paths with control bytes, as /L shows them: a forged line stays in its entry,
+# and what is offered is a part that the real path holds.
+masked=$work/masked
+mkdir "$masked"
+cat >"$masked/tarnlink" <<'LISTING'
+#!/bin/sh
+printf '%s\n' 'tarnlink ver 2.3 - Morlend - DRQ ' '1 /run/velk/evil?2 FAKE-SN0042' \
+  '2 /run/velk/?]0;title?' '3 /run/velk/usb-1-1-SN0001'
+LISTING
+chmod +x "$masked/tarnlink"
+for mode in "${modes[@]}"; do
+  expect_exactly "$mode" "$masked/tarnlink data.bin /U " '2\ FAKE-SN0042' usb-1-1-SN0001
+done
+
 if ((failures > 0)); then
   echo "completion: $failures check(s) failed" >&2
   exit 1

@@ -60,6 +60,13 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<std::string>{"--answer", "loud"},
                       std::vector<std::string>{"--answer", "pattern:-1"},
                       std::vector<std::string>{"--answer", "file:/nonexistent/answer"},
+                      // A folder, and a file that opens but fails every read.
+                      std::vector<std::string>{"--answer", "file:/"},
+                      std::vector<std::string>{"--answer", "file:/proc/self/mem"},
+                      // Names that would forge a line or command a client's terminal.
+                      std::vector<std::string>{"--device", "evil\n2 FAKE-SN0042"},
+                      std::vector<std::string>{"--device", "\x1b]0;title\x07"},
+                      std::vector<std::string>{"--device", "del\x7f"},
                       std::vector<std::string>{"--answer-delay", "1s"},
                       std::vector<std::string>{"--fault", "short-write:0"},
                       std::vector<std::string>{"--fault", "readback:2147483648"},
@@ -79,6 +86,16 @@ TEST_F(VelkEmuTest, PrintsItsPathsThenStopsCleanlyLeavingNothingBehind) {
   EXPECT_EQ(st.st_mode & 0077, 0u);
   EXPECT_EQ(emulator->stop(), 0);
   EXPECT_TRUE(entries(device_dir()).empty());
+}
+
+TEST_F(VelkEmuTest, HelpAndVersionGoToStandardOutput) {
+  const RunResult help = run_program(velk_emu_binary(), {"--help"});
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_EQ(help.output.rfind("usage: velk-emu [--dir DIR] [--device NAME]...", 0), 0u)
+      << help.output;
+  const RunResult version = run_program(velk_emu_binary(), {"--device", "a", "--version"});
+  EXPECT_EQ(version.exit_status, 0);
+  EXPECT_EQ(version.output, "velk-emu " TARNLINK_VERSION "\n");
 }
 
 TEST_F(VelkEmuTest, DefaultInstrumentName) {
@@ -266,7 +283,8 @@ INSTANTIATE_TEST_SUITE_P(
                     0},
         CommandCase{"IdsAlreadySet", {{"TARNLINK_USB_IDS", ""}}, {"sh", "-c", kShowEnvironment},
                     "\npreload\ndir\n", 0},
-        CommandCase{"ExitStatus", {}, {"sh", "-c", "exit 3"}, "", 3},
+        // A --help after "--" is the command's, not velk-emu's.
+        CommandCase{"ExitStatus", {}, {"sh", "-c", "exit 3", "--help"}, "", 3},
         CommandCase{"KilledBySignal", {}, {"sh", "-c", "kill -KILL $$"}, "", 128 + 9},
         CommandCase{"NotFound", {}, {"no-such-command-anywhere"}, "", 127},
         CommandCase{"EmulatorStoppedBySigterm", {},

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 extern char** environ;
@@ -108,6 +109,15 @@ bool spawn(const std::string& binary, const std::vector<std::string>& args,
 }  // namespace
 
 const char* tarnlink_binary() { return TARNLINK_BINARY; }
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
 const char* velk_emu_binary() { return VELK_EMU_BINARY; }
 
 RunResult run_program(const std::string& binary, const std::vector<std::string>& args,

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -41,6 +42,9 @@ struct RunOptions {
   std::string work_dir;                    // empty: this process's
   std::chrono::milliseconds limit = kStepLimit;
 };
+
+// Polls `done` until it holds or `limit` passes; false when it never held.
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit);
 
 // Runs `binary` with `args` and waits, at most options.limit, for it to end.
 RunResult run_program(const std::string& binary, const std::vector<std::string>& args,
@@ -91,6 +95,7 @@ using tarnlink::testing::kBanner;
 using tarnlink::testing::kBreakLine;
 using tarnlink::testing::kErrorLine;
 using tarnlink::testing::kFileTooLarge;
+using tarnlink::testing::kFirmwareTooLarge;
 using tarnlink::testing::kFirmwareTooShort;
 using tarnlink::testing::kHandshakeLog;
 using tarnlink::testing::kInvalidFour;

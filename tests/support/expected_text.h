@@ -30,8 +30,10 @@ inline const std::string kInvalidMore = "  Invalid  parameters\n";
 inline const std::string kUnableToOpen = "Unable to open file\n";
 inline const std::string kUnableToRead = "Unable to read file\n";
 inline const std::string kFileTooLarge = "File too large\n";
+inline const std::string kNotEnoughMemory = "Not enough memory\n";
 inline const std::string kAboveLatin1 = "Character above U+00FF in string\n";
 inline const std::string kFirmwareTooShort = "Firmware image too short\n";
+inline const std::string kFirmwareTooLarge = "Firmware image too large\n";
 inline const std::string kUnableToCreate = "Unable to create file\n";
 inline const std::string kUnableToWrite = "Unable to write file\n";
 

@@ -5,6 +5,7 @@
 //   emulated_instrument_e2e_test <tarnlink.exe> <velk-emu.exe> [GoogleTest options]
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,7 @@ using Jobs = EmulatedInstrument;
 using Choice = EmulatedInstrument;
 using Faults = EmulatedInstrument;
 using Answer = EmulatedInstrument;
+using Memory = EmulatedInstrument;
 
 TEST_F(Jobs, SendFirmwareAndSendByName) {
   ASSERT_TRUE(start({"usb-1-1-sn0001", "usb-2-4-sn0042"}));
@@ -157,7 +159,7 @@ TEST_F(Choice, DefaultAmongThreeByNameAndTheList) {
   EXPECT_EQ(after.out, crlf(kBanner + kNotFound));
 }
 
-TEST_F(Choice, EmulatorRefusesDirAndUpperCaseNames) {
+TEST_F(Choice, EmulatorCommandLine) {
   for (const std::vector<std::wstring>& args :
        {std::vector<std::wstring>{L"--dir", L"C:\\velk"}, std::vector<std::wstring>{L"--device", L"SN0001"}}) {
     ProgramRun refused = run_program(g_velk_emu, args, dir_.path());
@@ -165,6 +167,14 @@ TEST_F(Choice, EmulatorRefusesDirAndUpperCaseNames) {
     EXPECT_EQ(refused.out, "");
     EXPECT_NE(refused.err, "");
   }
+  // Help and version go to standard output, and install nothing.
+  ProgramRun help = run_program(g_velk_emu, {L"--help"}, dir_.path());
+  EXPECT_EQ(help.status, 0u);
+  EXPECT_EQ(help.out.rfind("usage: velk-emu [--device NAME]...", 0), 0u) << help.out;
+  ProgramRun version = run_program(g_velk_emu, {L"--version"}, dir_.path());
+  EXPECT_EQ(version.status, 0u);
+  EXPECT_EQ(version.out.rfind("velk-emu ", 0), 0u) << version.out;
+  EXPECT_EQ(version.err, "");
 }
 
 TEST_F(Faults, WrongReadbackFailsTheHandshake) {
@@ -203,6 +213,24 @@ TEST_F(Faults, DisconnectDuringSendRemovesTheInstrument) {
   EXPECT_EQ(list.out, crlf(kBanner + "1 " + emulator_.paths()[0] + "\n"));
 }
 
+TEST_F(Faults, FailedReadFailsTheJobOnlyWhenTheInstrumentIsGone) {
+  // Still listed after the failure: it may be how the driver ends a read at the
+  // timeout, so the answer ends there and what came is stored.
+  ASSERT_TRUE(start({"velk"}, {L"--answer", L"pattern:20000", L"--fault", L"read-error:3"}));
+  ProgramRun listed = tarnlink({L"data.bin", path("answer.bin").wstring(), L"/T", L"300"});
+  EXPECT_EQ(listed.status, 0u);
+  EXPECT_EQ(listed.out, crlf(kBanner + kSent10000 + progress("Read: 8 KB") + progress("Read: 8 KB")));
+  EXPECT_EQ(read_file(path("answer.bin")), pattern_bytes(8192));
+  EXPECT_EQ(stop(), 0u);
+
+  // Gone after the last block: the read that fails cut the answer off.
+  ASSERT_TRUE(start({"velk"}, {L"--fault", L"disconnect:3"}));
+  ProgramRun gone = tarnlink({L"data.bin", path("gone.bin").wstring(), L"/T", L"300"});
+  EXPECT_EQ(gone.status, kExitFailure);
+  EXPECT_EQ(gone.out, crlf(kBanner + kSent10000 + progress("Read: 0 bytes") + kErrorLine));
+  EXPECT_EQ(read_file(path("gone.bin")), "");
+}
+
 TEST_F(Answer, TenPassesStoredInAFile) {
   constexpr std::size_t kPass = 65536;
   ASSERT_TRUE(start({"velk"}, {L"--answer", L"pattern:" + std::to_wstring(10 * kPass)}));
@@ -219,6 +247,25 @@ TEST_F(Answer, TenPassesStoredInAFile) {
   // The timeout, the one write, 160 full chunks, the read that ends it, the close.
   ASSERT_EQ(lines.size(), kHandshakeLog.size() + 2 + 160 + 2);
   EXPECT_EQ(lines[lines.size() - 2], "read -> 0");
+}
+
+// A payload is loaded whole. The largest file tarnlink takes, 2 GiB less one byte,
+// needs more room in one piece than Wine gives a 32-bit process, large-address-
+// aware as it is (about 1.8 GB): the program must refuse it before it uses any
+// instrument. The file is sparse, so nothing of it is written, and it is never
+// read.
+TEST_F(Memory, LargestFileIsRefusedWithoutRoom) {
+  DWORD type = 0;
+  ASSERT_TRUE(GetBinaryTypeW(g_tarnlink.c_str(), &type)) << GetLastError();
+  if (type != SCS_32BIT_BINARY) GTEST_SKIP() << "a 64-bit tarnlink.exe has the room";
+  ASSERT_TRUE(start({"velk"}));
+  write_file(path("large.bin"), "");
+  std::filesystem::resize_file(path("large.bin"), 0x7FFFFFFF);
+  ProgramRun run = tarnlink({L"large.bin"});
+  EXPECT_EQ(run.status, kExitFailure);
+  EXPECT_EQ(run.out, crlf(kBanner + kNotEnoughMemory));
+  EXPECT_TRUE(log("velk").empty());
+  EXPECT_EQ(bin("velk"), "");
 }
 
 }  // namespace

@@ -15,6 +15,12 @@ case ${1:-} in
     # A server left from an earlier run may be one that exits when idle; start afresh.
     wineserver -k </dev/null >/dev/null 2>&1 || true
     wineserver -w </dev/null >/dev/null 2>&1 || true
+    # A prefix made while Wine had no 32-bit side cannot start a 32-bit program
+    # ("could not load kernel32.dll"), and booting it again does not mend it.
+    if [[ -d $WINEPREFIX/drive_c/windows && ! -e $WINEPREFIX/drive_c/windows/syswow64/kernel32.dll ]]; then
+      rm -rf "$WINEPREFIX"
+      mkdir -p "$WINEPREFIX"
+    fi
     # Every descriptor goes to /dev/null: the server outlives this script, and a
     # pipe it kept open would keep the caller waiting.
     if ! wineserver -p </dev/null >/dev/null 2>&1; then

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "base/safe_text.h"
+
 namespace velk_emu {
 namespace {
 
@@ -137,6 +139,18 @@ std::string usage(const Transport& transport) {
          "        empty-readback | busy\n";
 }
 
+std::string requested_text(const Options& options, const Transport& transport) {
+  switch (options.asked) {
+    case Request::kHelp:
+      return usage(transport);
+    case Request::kVersion:
+      return "velk-emu " VELK_EMU_VERSION "\n";
+    case Request::kServe:
+      break;
+  }
+  return "";
+}
+
 bool listed(const std::vector<std::uint32_t>& list, std::uint32_t number) {
   return std::find(list.begin(), list.end(), number) != list.end();
 }
@@ -151,6 +165,11 @@ bool parse_options(int argc, const char* const* argv, const Transport& given, Op
     if (options.usb && option == "--") {
       options.command.assign(argv + i + 1, argv + argc);
       break;
+    }
+    // Everything after "--" is the command's own, its --help included.
+    if (option == "--help" || option == "--version") {
+      options.asked = option == "--help" ? Request::kHelp : Request::kVersion;
+      return true;
     }
     if (options.usb && option == "--dir") {
       error = "--dir cannot be used with --usb";
@@ -181,8 +200,12 @@ bool parse_options(int argc, const char* const* argv, const Transport& given, Op
         return false;
       }
     } else if (option == "--device") {
-      if (!transport.valid_device_name(value)) {
-        error = "invalid device name '" + value + "'";
+      // The name ends up in the path every client shows: a control byte in it
+      // would reach their terminals.
+      const std::string shown = tarnlink::replace_unsafe_bytes(
+          value, '?', tarnlink::KeepBytes::kAllButControls);
+      if (shown != value || !transport.valid_device_name(value)) {
+        error = "invalid device name '" + shown + "'";
         return false;
       }
       if (std::find(options.devices.begin(), options.devices.end(), value) != options.devices.end()) {

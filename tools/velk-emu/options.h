@@ -1,6 +1,7 @@
 // velk-emu's command line:
 //   velk-emu [--dir DIR] [--device NAME]... [--answer MODE] [--answer-delay MS]
 //            [--capture DIR] [--fault SPEC]... [--rate BYTES_PER_S]
+//   velk-emu --help | --version
 //   velk-emu --usb [--device NAME]... [--answer MODE] [--answer-delay MS]
 //            [--capture DIR] [--fault SPEC]... [--rate BYTES_PER_S]
 //            [--usb-id VVVV:PPPP] -- COMMAND [ARG...]
@@ -19,6 +20,9 @@ namespace velk_emu {
 inline constexpr std::uint64_t kMaxPatternSize = std::uint64_t{1} << 32;
 
 enum class AnswerMode { kEcho, kFile, kPattern, kSilent };
+
+// What the command line asks for: instruments to serve, or a text to print.
+enum class Request { kServe, kHelp, kVersion };
 
 // Faults apply to every instrument of the process; write and read numbers count
 // from 1 at each open.
@@ -42,6 +46,7 @@ struct Options {
   std::string capture_dir;  // empty: no capture
   Faults faults;
   std::uint64_t rate = 0;  // bytes per second each way; 0: unlimited
+  Request asked = Request::kServe;
   // --usb: the instruments sit on an emulated USB bus, and `command` runs inside it.
   bool usb = false;
   std::uint16_t usb_vendor = 0x1209;
@@ -68,12 +73,16 @@ extern const Transport kDriverBridge;
 
 // Parses argv[1..argc-1] as `transport`'s command line. On failure returns
 // false with a one-line reason in `error`. Fills in the default device when
-// none is given.
+// none is given. --help or --version ends the parse with options.asked set.
 bool parse_options(int argc, const char* const* argv, const Transport& transport, Options& options,
                    std::string& error);
 
 // The usage text of `transport`'s command line, ending in a newline.
 std::string usage(const Transport& transport);
+
+// What --help (the usage) or --version asked for, for standard output; "" when
+// the command line asks to serve.
+std::string requested_text(const Options& options, const Transport& transport);
 
 // Whether `number` (a write or read count) is among `list`.
 bool listed(const std::vector<std::uint32_t>& list, std::uint32_t number);

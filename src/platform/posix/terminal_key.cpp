@@ -17,7 +17,18 @@ constexpr unsigned char kEscape = 0x1B;
 struct termios g_saved;
 volatile std::sig_atomic_t g_active = 0;
 
-constexpr int kRestoringSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Every signal whose default action ends the process (the real-time ones are
+// added at run time): the terminal goes back before the process does.
+constexpr int kEndingSignals[] = {
+    SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE, SIGUSR1, SIGSEGV,
+    SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,  SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
 
 // tcsetattr from a background process would stop it with SIGTTOU, so that
 // signal is held back while the settings go back.
@@ -49,10 +60,24 @@ bool enter_key_mode() {
   return true;
 }
 
+// Ends the process as the signal would have, so that its exit status is the
+// one the shell expects (141 for SIGPIPE). The signal stays blocked until the
+// handler returns, and is then taken with its default action.
 void on_fatal_signal(int signal_number) {
   restore_terminal();
   (void)std::signal(signal_number, SIG_DFL);
   (void)raise(signal_number);
+}
+
+// Restores the terminal on `signal_number` unless the process was started with
+// it ignored: an ignored signal stays ignored.
+void restore_on(int signal_number) {
+  struct sigaction action;
+  if (sigaction(signal_number, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) return;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = on_fatal_signal;
+  sigemptyset(&action.sa_mask);
+  (void)sigaction(signal_number, &action, nullptr);
 }
 
 void on_stop_signal(int) {
@@ -69,12 +94,9 @@ bool prepare() {
   static const bool usable = [] {
     if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &g_saved) != 0) return false;
     (void)std::atexit(restore_terminal);
-    for (const int signal_number : kRestoringSignals) {
-      struct sigaction action;
-      std::memset(&action, 0, sizeof action);
-      action.sa_handler = on_fatal_signal;
-      sigemptyset(&action.sa_mask);
-      (void)sigaction(signal_number, &action, nullptr);
+    for (const int signal_number : kEndingSignals) restore_on(signal_number);
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+      restore_on(signal_number);
     }
     struct sigaction stop;
     std::memset(&stop, 0, sizeof stop);

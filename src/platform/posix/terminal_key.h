@@ -9,8 +9,9 @@ namespace tarnlink::posix {
 // previous test. Never blocks. Only when standard input is the controlling
 // terminal and the process is in its foreground group; otherwise always false.
 // The first test switches the terminal to unbuffered input without echo; its
-// settings come back when the process exits, also on SIGINT, SIGTERM, SIGHUP,
-// SIGQUIT and while it is stopped by SIGTSTP.
+// settings come back when the process exits, also on every signal whose default
+// action ends the process (which then ends it as before), and while it is
+// stopped by SIGTSTP.
 bool terminal_escape_pressed();
 
 }  // namespace tarnlink::posix

@@ -16,6 +16,16 @@ namespace {
 
 using Detail = SP_DEVICE_INTERFACE_DETAIL_DATA_W;
 
+// The Setup API refuses a size field that does not match its own build: the
+// fixed part of a detail is 6 bytes for 32-bit Windows and 8 for 64-bit, the
+// interface data 28 and 32. WoW64 serves a 32-bit program the 32-bit sizes.
+static_assert(sizeof(Detail) == (sizeof(void*) == 4 ? 6 : 8));
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == (sizeof(void*) == 4 ? 28 : 32));
+
+// Windows 7 is the oldest Windows the program runs on: the headers must not
+// offer it anything newer (the toolchain files set this).
+static_assert(_WIN32_WINNT == 0x0601 && WINVER == 0x0601);
+
 static_assert(sizeof(NativeChar) == sizeof(WCHAR));
 static_assert(sizeof(Handle) == sizeof(HANDLE));
 

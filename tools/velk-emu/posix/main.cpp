@@ -31,6 +31,10 @@ int main(int argc, char** argv) {
                        velk_emu::usage(kSocketService).c_str());
     return 2;
   }
+  if (const std::string text = velk_emu::requested_text(options, kSocketService); !text.empty()) {
+    (void)std::fputs(text.c_str(), stdout);
+    return 0;
+  }
   if (options.usb) velk_emu::usb::run_under_preload(argv);
   std::vector<std::uint8_t> answer;
   if (!velk_emu::load_answer(options, answer, error)) {

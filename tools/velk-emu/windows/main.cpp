@@ -50,6 +50,10 @@ int main(int argc, char** argv) {
     (void)std::fprintf(stderr, "velk-emu: %s\n%s", error.c_str(), velk_emu::usage(velk_emu::kDriverBridge).c_str());
     return 2;
   }
+  if (const std::string text = velk_emu::requested_text(options, velk_emu::kDriverBridge); !text.empty()) {
+    (void)std::fputs(text.c_str(), stdout);
+    return 0;
+  }
   std::vector<std::uint8_t> answer;
   if (!velk_emu::load_answer(options, answer, error)) return fail(error, 2);
 
