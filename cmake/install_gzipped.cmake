@@ -1,10 +1,13 @@
-# tarnlink_install_gzipped(TARGET DESTINATION FILE...): installs each FILE under
-# DESTINATION compressed as Debian ships manual pages and changelogs: gzip -9,
+# tarnlink_install_gzipped(TARGET DESTINATION COMPONENT FILE...): installs each
+# FILE under DESTINATION, in the install component (the Debian package)
+# COMPONENT, compressed as Debian ships manual pages and changelogs: gzip -9,
 # and -n keeps the name and time out, so builds are reproducible. TARGET is the
-# build step that compresses them. Without gzip the files are installed as they are.
+# build step that compresses them; TARGET_files, set for the caller, lists what
+# it installs, for a file that a second package ships too. Without gzip the
+# files are installed as they are.
 find_program(TARNLINK_GZIP gzip)
 
-function(tarnlink_install_gzipped target destination)
+function(tarnlink_install_gzipped target destination component)
   set(installed "")
   foreach(file IN LISTS ARGN)
     get_filename_component(name ${file} NAME)
@@ -22,5 +25,6 @@ function(tarnlink_install_gzipped target destination)
     endif()
   endforeach()
   add_custom_target(${target} ALL DEPENDS ${installed})
-  install(FILES ${installed} DESTINATION ${destination})
+  install(FILES ${installed} DESTINATION ${destination} COMPONENT ${component})
+  set(${target}_files ${installed} PARENT_SCOPE)
 endfunction()
