@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package in build/package and checks it: lintian's verdict,
-# every file it must ship, the version its manual pages show, the binaries it
-# carries (unpacked into a temporary directory, never installed), and the bash
+# Builds the Debian packages tarnlink and velk-emu in build/package and checks
+# them: lintian's verdict, every file each must ship (and the other must not),
+# their dependencies, the version their manual pages show, the binaries they
+# carry (unpacked into one temporary directory, never installed), and the bash
 # completion against instruments served by the packaged velk-emu.
 #   scripts/test-package.sh
 set -euo pipefail
@@ -19,7 +20,7 @@ fail() {
   failures=$((failures + 1))
 }
 
-echo "== Debian package"
+echo "== Debian packages"
 configure_and_build package >/dev/null
 package_version=$(project_version "$BUILD")
 [[ -n $package_version ]] || { echo "no project version in $BUILD/CMakeCache.txt" >&2; exit 1; }
@@ -34,40 +35,69 @@ if ! (cd "$BUILD" && cpack -G DEB --config CPackConfig.cmake >"$work/cpack.log" 
   cat "$work/cpack.log" >&2
   exit 1
 fi
-debs=("$BUILD"/package/tarnlink_*.deb)
-if ((${#debs[@]} != 1)) || [[ ! -f ${debs[0]} ]]; then
-  echo "cpack made no single tarnlink package in $BUILD/package" >&2
-  exit 1
-fi
-deb=${debs[0]}
+declare -A deb
+for package in tarnlink velk-emu; do
+  debs=("$BUILD/package/${package}_"*.deb)
+  if ((${#debs[@]} != 1)) || [[ ! -f ${debs[0]} ]]; then
+    echo "cpack made no single $package package in $BUILD/package" >&2
+    exit 1
+  fi
+  deb[$package]=${debs[0]}
+done
 
 echo "== lintian"
 # Errors and warnings fail; the rest is shown.
-lintian --fail-on error,warning --display-info "$deb" 2>&1 || fail "lintian reports errors or warnings"
+lintian --fail-on error,warning --display-info "${deb[@]}" 2>&1 || fail "lintian reports errors or warnings"
 
-contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
-for path in usr/bin/tarnlink usr/bin/velk-emu \
-  usr/share/man/man1/tarnlink.1.gz usr/share/man/man1/velk-emu.1.gz \
-  usr/share/bash-completion/completions/tarnlink \
-  usr/share/doc/tarnlink/README.md usr/share/doc/tarnlink/changelog.gz \
-  usr/share/doc/tarnlink/copyright usr/share/doc/tarnlink/device-protocol.md \
-  usr/share/doc/tarnlink/examples/70-tarnlink.rules etc/tarnlink/usb-ids; do
-  grep -qx "\./$path" <<<"$contents" || fail "the package lacks /$path"
+declare -A ships
+ships[tarnlink]="usr/bin/tarnlink usr/share/man/man1/tarnlink.1.gz
+  usr/share/bash-completion/completions/tarnlink
+  usr/share/doc/tarnlink/README.md usr/share/doc/tarnlink/changelog.gz
+  usr/share/doc/tarnlink/copyright usr/share/doc/tarnlink/device-protocol.md
+  usr/share/doc/tarnlink/examples/70-tarnlink.rules etc/tarnlink/usb-ids
+  usr/share/lintian/overrides/tarnlink"
+ships[velk-emu]="usr/bin/velk-emu usr/share/man/man1/velk-emu.1.gz
+  usr/share/doc/velk-emu/changelog.gz usr/share/doc/velk-emu/copyright"
+maintainer_form='^The tarnlink authors <[^@ ]+@[^> ]+>$'
+for package in tarnlink velk-emu; do
+  other=tarnlink
+  [[ $package == tarnlink ]] && other=velk-emu
+  contents=$(dpkg-deb --contents "${deb[$package]}" | awk '{print $NF}')
+  for path in ${ships[$package]}; do
+    grep -qx "\./$path" <<<"$contents" || fail "$package lacks /$path"
+  done
+  for path in ${ships[$other]}; do
+    if grep -qx "\./$path" <<<"$contents"; then fail "$package ships $other's /$path"; fi
+  done
+
+  name=$(dpkg-deb --field "${deb[$package]}" Package)
+  [[ $name == "$package" ]] || fail "$package's package name is '$name'"
+  version=$(dpkg-deb --field "${deb[$package]}" Version)
+  [[ $version == "$package_version" ]] ||
+    fail "$package's version is '$version', the project's $package_version"
+  maintainer=$(dpkg-deb --field "${deb[$package]}" Maintainer)
+  [[ $maintainer =~ $maintainer_form ]] || fail "$package's maintainer is '$maintainer'"
 done
 
-field() { dpkg-deb --field "$deb" "$1"; }
-[[ $(field Package) == tarnlink ]] || fail "package name is '$(field Package)'"
-[[ $(field Version) == "$package_version" ]] ||
-  fail "package version is '$(field Version)', the project's $package_version"
-maintainer_form='^The tarnlink authors <[^@ ]+@[^> ]+>$'
-[[ $(field Maintainer) =~ $maintainer_form ]] || fail "maintainer is '$(field Maintainer)'"
-[[ $(field Depends) == *libc6* && $(field Depends) == *libstdc++6* && $(field Depends) == *libusb-1.0-0* ]] ||
-  fail "dependencies lack libc6, libstdc++6 or libusb-1.0-0: '$(field Depends)'"
-[[ $(dpkg-deb --info "$deb" conffiles 2>/dev/null) == /etc/tarnlink/usb-ids ]] ||
-  fail "/etc/tarnlink/usb-ids is not the package's one conffile"
+depends=$(dpkg-deb --field "${deb[tarnlink]}" Depends)
+[[ $depends == *libc6* && $depends == *libstdc++6* && $depends == *libusb-1.0-0* ]] ||
+  fail "tarnlink's dependencies lack libc6, libstdc++6 or libusb-1.0-0: '$depends'"
+# The emulated USB bus is the emulator's alone.
+[[ $depends != *umockdev* && $depends != *glib* ]] ||
+  fail "tarnlink depends on the emulator's libraries: '$depends'"
+depends=$(dpkg-deb --field "${deb[velk-emu]}" Depends)
+[[ $depends == *libumockdev0* && $depends != *tarnlink* ]] ||
+  fail "velk-emu's dependencies lack libumockdev0 or hold tarnlink: '$depends'"
+[[ $(dpkg-deb --info "${deb[tarnlink]}" conffiles 2>/dev/null) == /etc/tarnlink/usb-ids ]] ||
+  fail "/etc/tarnlink/usb-ids is not tarnlink's one conffile"
+[[ -z $(dpkg-deb --info "${deb[velk-emu]}" conffiles 2>/dev/null) ]] ||
+  fail "velk-emu has conffiles"
 
+# Both in one root, as on a machine that installs both.
 root=$work/root
-dpkg-deb -x "$deb" "$root"
+for package in tarnlink velk-emu; do
+  dpkg-deb -x "${deb[$package]}" "$root"
+done
 bin=$root/usr/bin
 
 status=0
@@ -89,9 +119,12 @@ for page in tarnlink velk-emu; do
   footer=$(tail -n 1 <<<"$rendered")
   [[ $footer =~ $footer_form ]] || fail "the packaged $page.1.gz ends '$footer', not version $package_version and a date"
 done
-changelog=$(gzip -dc "$root/usr/share/doc/tarnlink/changelog.gz" | head -n 1)
-[[ $changelog == "tarnlink ($package_version) "* ]] ||
-  fail "the changelog starts '$changelog', not version $package_version"
+# Both packages come from the one source, tarnlink, and ship its changelog.
+for package in tarnlink velk-emu; do
+  changelog=$(gzip -dc "$root/usr/share/doc/$package/changelog.gz" | head -n 1)
+  [[ $changelog == "tarnlink ($package_version) "* ]] ||
+    fail "$package's changelog starts '$changelog', not version $package_version"
+done
 
 echo "== bash completion from the package"
 "$ROOT/tests/package/completion_test.sh" "$root/usr/share/bash-completion/completions/tarnlink" \
@@ -101,4 +134,4 @@ if ((failures > 0)); then
   echo "package: $failures check(s) failed" >&2
   exit 1
 fi
-echo "Debian package: $deb"
+echo "Debian packages: ${deb[tarnlink]} ${deb[velk-emu]}"
