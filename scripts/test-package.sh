@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian packages tarnlink and velk-emu in build/package and checks
-# them: lintian's verdict, every file each must ship (and the other must not),
-# their dependencies, the version their manual pages show, the binaries they
-# carry (unpacked into one temporary directory, never installed), and the bash
-# completion against instruments served by the packaged velk-emu.
+# them: lintian's verdict, the files and dependencies of each, the version their
+# manual pages show, the binaries they carry (unpacked into one temporary
+# directory, never installed), and the bash completion against instruments
+# served by the packaged velk-emu.
 #   scripts/test-package.sh
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,67 +37,49 @@ if ! (cd "$BUILD" && cpack -G DEB --config CPackConfig.cmake >"$work/cpack.log" 
 fi
 declare -A deb
 for package in tarnlink velk-emu; do
-  debs=("$BUILD/package/${package}_"*.deb)
-  if ((${#debs[@]} != 1)) || [[ ! -f ${debs[0]} ]]; then
-    echo "cpack made no single $package package in $BUILD/package" >&2
-    exit 1
-  fi
-  deb[$package]=${debs[0]}
+  deb[$package]=$(echo "$BUILD/package/${package}_"*.deb)
+  [[ -f ${deb[$package]} ]] || { echo "cpack made no single $package package in $BUILD/package" >&2; exit 1; }
 done
 
 echo "== lintian"
 # Errors and warnings fail; the rest is shown.
 lintian --fail-on error,warning --display-info "${deb[@]}" 2>&1 || fail "lintian reports errors or warnings"
 
+# Every file each package ships, and nothing else: none of the other's.
 declare -A ships
-ships[tarnlink]="usr/bin/tarnlink usr/share/man/man1/tarnlink.1.gz
-  usr/share/bash-completion/completions/tarnlink
-  usr/share/doc/tarnlink/README.md usr/share/doc/tarnlink/changelog.gz
-  usr/share/doc/tarnlink/copyright usr/share/doc/tarnlink/device-protocol.md
-  usr/share/doc/tarnlink/examples/70-tarnlink.rules etc/tarnlink/usb-ids
-  usr/share/lintian/overrides/tarnlink"
+ships[tarnlink]="usr/bin/tarnlink usr/share/man/man1/tarnlink.1.gz usr/share/bash-completion/completions/tarnlink
+  usr/share/doc/tarnlink/README.md usr/share/doc/tarnlink/changelog.gz usr/share/doc/tarnlink/copyright
+  usr/share/doc/tarnlink/device-protocol.md usr/share/doc/tarnlink/examples/70-tarnlink.rules
+  etc/tarnlink/usb-ids usr/share/lintian/overrides/tarnlink"
 ships[velk-emu]="usr/bin/velk-emu usr/share/man/man1/velk-emu.1.gz
   usr/share/doc/velk-emu/changelog.gz usr/share/doc/velk-emu/copyright"
+field() { dpkg-deb --field "${deb[$1]}" "$2"; }
 maintainer_form='^The tarnlink authors <[^@ ]+@[^> ]+>$'
 for package in tarnlink velk-emu; do
-  other=tarnlink
-  [[ $package == tarnlink ]] && other=velk-emu
-  contents=$(dpkg-deb --contents "${deb[$package]}" | awk '{print $NF}')
-  for path in ${ships[$package]}; do
-    grep -qx "\./$path" <<<"$contents" || fail "$package lacks /$path"
-  done
-  for path in ${ships[$other]}; do
-    if grep -qx "\./$path" <<<"$contents"; then fail "$package ships $other's /$path"; fi
-  done
-
-  name=$(dpkg-deb --field "${deb[$package]}" Package)
-  [[ $name == "$package" ]] || fail "$package's package name is '$name'"
-  version=$(dpkg-deb --field "${deb[$package]}" Version)
-  [[ $version == "$package_version" ]] ||
-    fail "$package's version is '$version', the project's $package_version"
-  maintainer=$(dpkg-deb --field "${deb[$package]}" Maintainer)
-  [[ $maintainer =~ $maintainer_form ]] || fail "$package's maintainer is '$maintainer'"
+  # shellcheck disable=SC2086 # the list splits at white space
+  diff <(printf '%s\n' ${ships[$package]} | sort) \
+    <(dpkg-deb --contents "${deb[$package]}" | awk '!/^d/ { sub(/^\.\//, "", $NF); print $NF }' | sort) >&2 ||
+    fail "$package's files differ from its list (<: missing, >: not its own)"
+  [[ $(field "$package" Package) == "$package" ]] || fail "$package's name is '$(field "$package" Package)'"
+  [[ $(field "$package" Version) == "$package_version" ]] ||
+    fail "$package's version is '$(field "$package" Version)', the project's $package_version"
+  [[ $(field "$package" Maintainer) =~ $maintainer_form ]] ||
+    fail "$package's maintainer is '$(field "$package" Maintainer)'"
 done
 
-depends=$(dpkg-deb --field "${deb[tarnlink]}" Depends)
-[[ $depends == *libc6* && $depends == *libstdc++6* && $depends == *libusb-1.0-0* ]] ||
-  fail "tarnlink's dependencies lack libc6, libstdc++6 or libusb-1.0-0: '$depends'"
-# The emulated USB bus is the emulator's alone.
-[[ $depends != *umockdev* && $depends != *glib* ]] ||
-  fail "tarnlink depends on the emulator's libraries: '$depends'"
-depends=$(dpkg-deb --field "${deb[velk-emu]}" Depends)
-[[ $depends == *libumockdev0* && $depends != *tarnlink* ]] ||
-  fail "velk-emu's dependencies lack libumockdev0 or hold tarnlink: '$depends'"
+depends=$(field tarnlink Depends)
+# umockdev and GLib are the emulator's alone.
+[[ $depends == *libc6* && $depends == *libstdc++6* && $depends == *libusb-1.0-0* &&
+  $depends != *umockdev* && $depends != *glib* ]] ||
+  fail "tarnlink's dependencies lack libc6, libstdc++6 or libusb-1.0-0, or hold umockdev or GLib: '$depends'"
+[[ $(field velk-emu Depends) != *tarnlink* ]] || fail "velk-emu depends on tarnlink: '$(field velk-emu Depends)'"
 [[ $(dpkg-deb --info "${deb[tarnlink]}" conffiles 2>/dev/null) == /etc/tarnlink/usb-ids ]] ||
   fail "/etc/tarnlink/usb-ids is not tarnlink's one conffile"
-[[ -z $(dpkg-deb --info "${deb[velk-emu]}" conffiles 2>/dev/null) ]] ||
-  fail "velk-emu has conffiles"
+[[ -z $(dpkg-deb --info "${deb[velk-emu]}" conffiles 2>/dev/null) ]] || fail "velk-emu has conffiles"
 
 # Both in one root, as on a machine that installs both.
 root=$work/root
-for package in tarnlink velk-emu; do
-  dpkg-deb -x "${deb[$package]}" "$root"
-done
+for package in tarnlink velk-emu; do dpkg-deb -x "${deb[$package]}" "$root"; done
 bin=$root/usr/bin
 
 status=0
@@ -119,7 +101,7 @@ for page in tarnlink velk-emu; do
   footer=$(tail -n 1 <<<"$rendered")
   [[ $footer =~ $footer_form ]] || fail "the packaged $page.1.gz ends '$footer', not version $package_version and a date"
 done
-# Both packages come from the one source, tarnlink, and ship its changelog.
+# Both come from the one source, tarnlink, and ship its changelog.
 for package in tarnlink velk-emu; do
   changelog=$(gzip -dc "$root/usr/share/doc/$package/changelog.gz" | head -n 1)
   [[ $changelog == "tarnlink ($package_version) "* ]] ||
