@@ -202,19 +202,24 @@ void UsbfsDevice::end_flights(const Client* client, std::optional<int> status) {
   for (auto flight = flights_.begin(); flight != flights_.end();) {
     if (client != nullptr && flight->client != client) {
       ++flight;
-      continue;
-    }
-    if (reading_ == &*flight) {
-      model_->cancel_read();
-      reading_ = nullptr;
-    }
-    const int actual = flight->waiting ? 0 : flight->actual;
-    if (status) {
-      finish(flight++, *status, actual);
+    } else if (status) {
+      cut_short(flight++, *status);
     } else {
+      stop_reading(*flight);
       flight = flights_.erase(flight);
     }
   }
+}
+
+void UsbfsDevice::stop_reading(const Flight& flight) {
+  if (reading_ != &flight) return;
+  model_->cancel_read();
+  reading_ = nullptr;
+}
+
+void UsbfsDevice::cut_short(std::list<Flight>::iterator flight, int status) {
+  stop_reading(*flight);
+  finish(flight, status, flight->waiting ? 0 : flight->actual);
 }
 
 void UsbfsDevice::answer_waiting_claims(int error) {
@@ -351,11 +356,7 @@ int UsbfsDevice::discard(Client& client, UMockdevIoctlData* arg, Clock::time_poi
   std::memcpy(&address, arg->data, sizeof address);
   for (auto flight = flights_.begin(); flight != flights_.end(); ++flight) {
     if (flight->client != &client || flight->urb.data()->client_addr != address) continue;
-    if (reading_ == &*flight) {
-      model_->cancel_read();
-      reading_ = nullptr;
-    }
-    finish(flight, -ENOENT, flight->waiting ? 0 : flight->actual);
+    cut_short(flight, -ENOENT);
     start_reads(now);
     return 0;
   }

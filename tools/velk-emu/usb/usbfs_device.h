@@ -71,6 +71,10 @@ class UsbfsDevice {
   void start_reads(Clock::time_point now);
   void end_flights(const Client* client, std::optional<int> status);
   void finish(std::list<Flight>::iterator flight, int status, int actual);
+  // The model stops answering `flight`'s read, if it was.
+  void stop_reading(const Flight& flight);
+  // Finishes a flight before its time with `status`, keeping the bytes it holds.
+  void cut_short(std::list<Flight>::iterator flight, int status);
   void answer_waiting_claims(int error);
   void close_link();
   void update_node();
