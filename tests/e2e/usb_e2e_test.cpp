@@ -57,20 +57,24 @@ TEST_F(UsbJobsTest, AnswersAreStoredWholeAndShown) {
 
 // Four instruments in the device directory come first, three on the bus after
 // them in port order; the default choice, the sixth, is on the bus, and /U
-// reaches either source.
+// reaches either source. The bus's instruments carry the ID they were given,
+// which tarnlink reads in either case.
 TEST_F(UsbJobsTest, OneListingOverTheDeviceDirectoryAndTheBus) {
   const std::vector<std::string> directory = {"d1", "d2", "d3", "d4"};
   ASSERT_NE(start_emulator(device_args(directory)), nullptr);
-  const std::vector<std::string> bus = {"--device", "SN-A", "--device", "SN-B", "--device", "SN-C"};
-  RunResult result = run_on_bus(bus, {"/L"});
+  const std::vector<std::string> bus = {"--usb-id", "BEEF:00A1", "--device", "SN-A",
+                                        "--device", "SN-B", "--device", "SN-C"};
+  RunOptions ids;
+  ids.env.emplace("TARNLINK_USB_IDS", "beef:00A1");
+  RunResult result = run_on_bus(bus, {"/L"}, ids);
   EXPECT_EQ(result.output, kBanner + listing(directory) +
                                "5 usb:1-1:SN-A\n6 usb:1-2:SN-B\n7 usb:1-3:SN-C\n");
 
   const std::string data = sample_bytes(100);
-  result = run_on_bus(bus, {input_file("data.bin", data)});
+  result = run_on_bus(bus, {input_file("data.bin", data)}, ids);
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(bin_of("SN-B"), data);
-  result = run_on_bus(bus, {input_file("data.bin", data), "/U", "d2"});
+  result = run_on_bus(bus, {input_file("data.bin", data), "/U", "d2"}, ids);
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_TRUE(log_of("SN-C").empty() && log_of("SN-B").empty());
   stop_emulators();

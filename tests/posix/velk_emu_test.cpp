@@ -225,33 +225,10 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<std::string>{"--usb-id", "1209:0001"},
                       std::vector<std::string>{"--", "echo", "ran"}));
 
-TEST_F(VelkEmuUsbTest, ALibusbClientFindsTheInstrumentsAtTheirPortsAndTalksToThem) {
-  const RunResult result = run_usb({"--device", "alpha", "--device", "beta", "--capture",
-                                    capture_dir(), "--", USB_PROBE_BINARY, "1-2", "hello"});
-  EXPECT_EQ(result.exit_status, 0) << result.failure;
-  EXPECT_EQ(result.output,
-            "1-1 alpha\n1-2 beta\nclaim ok\nwrite ok 5\nread ok hello\nlisted 1-1 1-2\n");
-  EXPECT_EQ(log_of("alpha"), std::vector<std::string>{});
-  EXPECT_EQ(log_of("beta"),
-            (std::vector<std::string>{"open", "write 5", "read -> 5", "close"}));
-  EXPECT_EQ(bin_of("beta"), "hello");
-}
-
-TEST_F(VelkEmuUsbTest, TheIdAndTheFaultsApplyToEveryInstrument) {
-  RunResult result =
-      run_usb({"--usb-id", "BEEF:00a1", "--fault", "busy", "--", USB_PROBE_BINARY, "1-1", "x"});
-  EXPECT_EQ(result.exit_status, 0) << result.failure;
-  EXPECT_EQ(result.output, "1-1 SN0001\nclaim LIBUSB_ERROR_BUSY\nlisted 1-1\n");
-  // The vanished instrument is gone from the next listing too.
-  result = run_usb({"--device", "a", "--device", "b", "--fault", "disconnect:1", "--",
-                    USB_PROBE_BINARY, "1-2", "x"});
-  EXPECT_EQ(result.output,
-            "1-1 a\n1-2 b\nclaim ok\nwrite ok 1\nread LIBUSB_ERROR_NO_DEVICE \nlisted 1-1\n");
-}
-
 struct CommandCase {
   const char* name;
   std::map<std::string, std::string> env;
+  std::vector<std::string> emulator;  // velk-emu's options before "--"
   std::vector<std::string> command;
   std::string output;
   int exit_status;
@@ -262,7 +239,8 @@ void PrintTo(const CommandCase& c, std::ostream* out) { *out << c.name; }
 class CommandTest : public VelkEmuUsbTest, public ::testing::WithParamInterface<CommandCase> {};
 
 TEST_P(CommandTest, RunsInTheBusEnvironmentAndEndsWithItsStatusLeavingNothing) {
-  std::vector<std::string> args{"--"};
+  std::vector<std::string> args = GetParam().emulator;
+  args.push_back("--");
   args.insert(args.end(), GetParam().command.begin(), GetParam().command.end());
   RunOptions options;
   options.env = GetParam().env;
@@ -279,15 +257,17 @@ const char* const kShowEnvironment =
 INSTANTIATE_TEST_SUITE_P(
     Commands, CommandTest,
     ::testing::Values(
-        CommandCase{"Environment", {}, {"sh", "-c", kShowEnvironment}, "1209:0001\npreload\ndir\n",
-                    0},
-        CommandCase{"IdsAlreadySet", {{"TARNLINK_USB_IDS", ""}}, {"sh", "-c", kShowEnvironment},
+        CommandCase{"Environment", {}, {}, {"sh", "-c", kShowEnvironment},
+                    "1209:0001\npreload\ndir\n", 0},
+        CommandCase{"EnvironmentOfAnotherId", {}, {"--usb-id", "BEEF:00a1"},
+                    {"sh", "-c", kShowEnvironment}, "beef:00a1\npreload\ndir\n", 0},
+        CommandCase{"IdsAlreadySet", {{"TARNLINK_USB_IDS", ""}}, {}, {"sh", "-c", kShowEnvironment},
                     "\npreload\ndir\n", 0},
         // A --help after "--" is the command's, not velk-emu's.
-        CommandCase{"ExitStatus", {}, {"sh", "-c", "exit 3", "--help"}, "", 3},
-        CommandCase{"KilledBySignal", {}, {"sh", "-c", "kill -KILL $$"}, "", 128 + 9},
-        CommandCase{"NotFound", {}, {"no-such-command-anywhere"}, "", 127},
-        CommandCase{"EmulatorStoppedBySigterm", {},
+        CommandCase{"ExitStatus", {}, {}, {"sh", "-c", "exit 3", "--help"}, "", 3},
+        CommandCase{"KilledBySignal", {}, {}, {"sh", "-c", "kill -KILL $$"}, "", 128 + 9},
+        CommandCase{"NotFound", {}, {}, {"no-such-command-anywhere"}, "", 127},
+        CommandCase{"EmulatorStoppedBySigterm", {}, {},
                     {"sh", "-c", "kill -TERM $PPID && exec tail -f /dev/null"}, "", 128 + 15}),
     [](const ::testing::TestParamInfo<CommandCase>& param_info) {
       return std::string(param_info.param.name);
