@@ -53,6 +53,18 @@ project_version() {
   sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt"
 }
 
+# note_skipped TEXT: records, in one line, runs that this machine cannot make and
+# why. scripts/test.sh prints every such line last, so that a green run says what
+# it did not test. Without SKIPPED_RUNS (a leg run on its own) the line is printed
+# at once.
+note_skipped() {
+  if [[ -n ${SKIPPED_RUNS:-} ]]; then
+    echo "$*" >>"$SKIPPED_RUNS"
+  else
+    echo "Skipped: $*" >&2
+  fi
+}
+
 # run_tests PRESET [CTEST ARGS...]: runs the tests of a preset's tree with the
 # preset's settings. A run that finds no test fails: a suite that registered
 # nothing (no Wine, say) has tested nothing.
