@@ -450,14 +450,17 @@ class InterruptedLinkTest : public FaultMatrixBase {
     EXPECT_EQ(got, payload.substr(0, got.size()));
     EXPECT_EQ(got.size() % 4096, 0u);
     EXPECT_LT(got.size(), payload.size());
-    EXPECT_GE(got.size(), 5u * 4096);
+    // The instrument logs a write before it stores the write's bytes, and a kill
+    // can fall between the two: the fifth logged block may be missing.
+    EXPECT_GE(got.size(), 4u * 4096);
     // The instrument took `blocks` blocks; the program saw all of them but at
     // most the last succeed before the one that failed.
     const std::size_t blocks = got.size() / 4096;
     EXPECT_TRUE(result.output == failed_send(blocks + 1, payload.size()) ||
                 result.output == failed_send(blocks, payload.size()))
         << ::testing::PrintToString(result.output);
-    EXPECT_EQ(count_lines(log_of(kLast), "write "), blocks);
+    const std::size_t logged = count_lines(log_of(kLast), "write ");
+    EXPECT_TRUE(logged == blocks || logged == blocks + 1) << logged << " logged, " << blocks;
   }
 
   // Checks a receive cut off by a dead or stopped instrument: the final total,
