@@ -33,6 +33,38 @@ if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
   return()
 endif()
 
+set(TARNLINK_NO_32BIT "" CACHE STRING
+    "Why this machine runs no 32-bit program (scripts/test-windows.sh finds out); when set, \
+the tests that would run one are reported as skipped, with this reason")
+
+# tarnlink_skipped_test(name reason): a test that CTest reports as skipped; its
+# output (ctest -V, Testing/Temporary/LastTest.log) gives the reason.
+function(tarnlink_skipped_test name reason)
+  add_test(NAME ${name} COMMAND sh -c [[echo "not run: $1"; exit 77]] sh "${reason}")
+  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77)
+endfunction()
+
+# A 32-bit build on a machine that runs no 32-bit program: every test is one.
+if(TARNLINK_NO_32BIT AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+  function(tarnlink_wine_test name)
+    tarnlink_skipped_test(${name} "${TARNLINK_NO_32BIT}")
+  endfunction()
+  function(tarnlink_discover_tests target)
+    tarnlink_wine_test(${target})
+  endfunction()
+  tarnlink_wine_test(wine_server_start)
+  tarnlink_wine_test(wine_server_stop)
+  return()
+endif()
+
+# The loader that runs the programs, for the test scripts too. Wine's 64-bit
+# loader given by name (on a machine that runs no 32-bit program) must also be
+# the one that Wine starts its own programs with.
+set(TARNLINK_WINE_LOADER_ENVIRONMENT WINE=${TARNLINK_WINE})
+if(TARNLINK_WINE MATCHES "wine64$")
+  list(APPEND TARNLINK_WINE_LOADER_ENVIRONMENT WINELOADER=${TARNLINK_WINE})
+endif()
+
 # Every Wine process of the suite shares one private prefix and one persistent
 # server. The server is started with its descriptors on /dev/null by a setup test:
 # a server that a test's Wine starts itself would inherit CTest's output pipe and
@@ -42,7 +74,8 @@ set(TARNLINK_WINE_ENVIRONMENT
     WINEPREFIX=${TARNLINK_WINEPREFIX}
     WINEDEBUG=-all,err+module
     WINEDLLOVERRIDES=mscoree,mshtml=
-    LC_ALL=C.UTF-8)
+    LC_ALL=C.UTF-8
+    ${TARNLINK_WINE_LOADER_ENVIRONMENT})
 set(_wine_session ${PROJECT_SOURCE_DIR}/tests/windows/wine_session.sh)
 add_test(NAME wine_server_start COMMAND ${_wine_session} start)
 add_test(NAME wine_server_stop COMMAND ${_wine_session} stop)

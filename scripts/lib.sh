@@ -65,6 +65,30 @@ note_skipped() {
   fi
 }
 
+# choose_wine: finds out whether this machine runs 32-bit programs, by running
+# one: the 32-bit dynamic loader that wine32:i386 brings (TARNLINK_32BIT_PROBE
+# names another; only the tests set it). Exports WINE, the command that runs a
+# Windows program, and sets NO_32BIT to why the 32-bit ones cannot run, empty
+# when they can. Where the kernel refuses the probe, /usr/bin/wine would still
+# pick Wine's 32-bit loader, which the kernel refuses as well: WINE is then the
+# 64-bit loader, and WINELOADER too, so that Wine starts its own programs with
+# it. Any other failure of the probe fails here: a broken 32-bit side must not
+# pass for a missing one.
+choose_wine() {
+  local probe=${TARNLINK_32BIT_PROBE:-/lib/ld-linux.so.2} said status=0
+  NO_32BIT=
+  said=$("$probe" --version 2>&1 >/dev/null) || status=$?
+  if ((status == 0)); then
+    export WINE=wine
+  elif ((status == 126)) && [[ $said == *"Exec format error"* ]]; then
+    NO_32BIT="this machine runs no 32-bit program ($probe: Exec format error)"
+    export WINE=/usr/lib/wine/wine64 WINELOADER=/usr/lib/wine/wine64
+  else
+    echo "Cannot tell whether this machine runs 32-bit programs: $probe exited with $status${said:+: $said}" >&2
+    return 1
+  fi
+}
+
 # run_tests PRESET [CTEST ARGS...]: runs the tests of a preset's tree with the
 # preset's settings. A run that finds no test fails: a suite that registered
 # nothing (no Wine, say) has tested nothing.

@@ -14,6 +14,8 @@
 set -euo pipefail
 
 readonly kSize=200000 kBlock=4096 kBound=60
+# The loader that runs Windows programs (scripts/lib.sh, choose_wine).
+readonly wine=${WINE:-wine}
 
 fail() {
   echo "break_key_e2e.sh: $*" >&2
@@ -48,7 +50,7 @@ in_prefix() {
   mkdir "$WINEPREFIX/drive_c/break-key"
   cd "$WINEPREFIX/drive_c/break-key"
 
-  wine wineconsole cmd /k </dev/null >/dev/null 2>&1 &
+  "$wine" wineconsole cmd /k </dev/null >/dev/null 2>&1 &
   console=$!
   local windows
   windows=$(timeout "$kBound" xdotool search --sync --onlyvisible --name .) ||
@@ -61,7 +63,7 @@ in_prefix() {
   sleep infinity >emulator-input &
   hold=$!
   local out line=''
-  exec {out}< <(exec wine "$velk_emu" --device velk --rate 20000 --capture 'C:\break-key\capture' \
+  exec {out}< <(exec "$wine" "$velk_emu" --device velk --rate 20000 --capture 'C:\break-key\capture' \
     <emulator-input 2>emulator.err)
   emulator=$!
   while [[ ${line%$'\r'} != ready ]]; do
@@ -69,7 +71,7 @@ in_prefix() {
   done
 
   head -c "$kSize" /dev/urandom >data.bin
-  wine "$tarnlink" data.bin </dev/null >out.txt 2>err.txt &
+  "$wine" "$tarnlink" data.bin </dev/null >out.txt 2>err.txt &
   sender=$!
   # Esc goes down once three blocks have arrived, after the first progress
   # text, and stays down until the program has ended.

@@ -7,6 +7,8 @@
 #        copies TEMPLATE to CASE_PREFIX, runs COMMAND there, removes CASE_PREFIX
 set -euo pipefail
 export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# WINE: the loader that runs Windows programs (scripts/lib.sh, choose_wine).
+wine=${WINE:-wine}
 
 absolute() {
   case $1 in
@@ -21,7 +23,7 @@ case ${1:-} in
     export WINEPREFIX=$2
     rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
-    wineboot -i </dev/null >/dev/null 2>&1
+    "$wine" wineboot -i </dev/null >/dev/null 2>&1
     # The registry reaches the disk when the server ends; only then is the
     # prefix whole enough to copy.
     wineserver -k </dev/null >/dev/null 2>&1 || true
@@ -52,7 +54,7 @@ case ${1:-} in
     # The server and Wine's own services start with their output on /dev/null:
     # they outlive the programs of the case and would hold a pipe of theirs open.
     wineserver -p </dev/null >/dev/null 2>&1
-    wineboot </dev/null >/dev/null 2>&1
+    "$wine" wineboot </dev/null >/dev/null 2>&1
     status=0
     "$@" || status=$?
     exit "$status"

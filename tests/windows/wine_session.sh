@@ -30,7 +30,7 @@ case ${1:-} in
     # Booting creates the prefix when it is new (printing its progress whatever
     # WINEDEBUG says) and starts Wine's own services, which stay with the server.
     # Left to the first test, they would inherit that test's output and hold it open.
-    wineboot </dev/null >/dev/null 2>&1
+    "${WINE:-wine}" wineboot </dev/null >/dev/null 2>&1
     ;;
   stop)
     if [[ -d $WINEPREFIX ]]; then
