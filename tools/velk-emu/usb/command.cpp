@@ -1,5 +1,6 @@
 #include "command.h"
 
+#include <glib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/signalfd.h>
@@ -82,6 +83,20 @@ int wait_for(pid_t pid, int signals) {
   }
 }
 
+// umockdev ends the process (SIGTRAP) when it cannot make the testbed's
+// directory; one made and removed first, where umockdev makes it, turns that
+// into a message.
+bool temporary_directory_works(std::string& error) {
+  const std::string parent = g_get_tmp_dir();
+  std::string path = parent + "/umockdev.XXXXXX";
+  if (mkdtemp(path.data()) == nullptr) {
+    error = "cannot make a temporary directory in " + parent + ": " + std::strerror(errno);
+    return false;
+  }
+  (void)rmdir(path.c_str());
+  return true;
+}
+
 }  // namespace
 
 void run_under_preload(char** argv) {
@@ -94,6 +109,11 @@ void run_under_preload(char** argv) {
 }
 
 int run_command(const Options& options, const std::vector<std::uint8_t>& answer) {
+  std::string error;
+  if (!temporary_directory_works(error)) {
+    (void)std::fprintf(stderr, "velk-emu: %s\n", error.c_str());
+    return 1;
+  }
   // Blocked before the bus starts its worker thread, so that they reach the signalfd alone.
   sigset_t signals;
   sigemptyset(&signals);
@@ -110,7 +130,6 @@ int run_command(const Options& options, const std::vector<std::uint8_t>& answer)
   int status = 1;
   {
     Bus bus(options, answer);
-    std::string error;
     bool ready = true;
     for (std::size_t k = 1; k <= options.devices.size() && ready; ++k) {
       DeviceSpec spec;
