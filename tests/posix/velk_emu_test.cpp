@@ -1,6 +1,7 @@
 // velk-emu as a program: its command line, its directory, and its exit; with
 // --usb, the COMMAND it runs and the umockdev directory it leaves behind.
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -187,10 +188,13 @@ class VelkEmuUsbTest : public VelkEmuTest {
  protected:
   // velk-emu --usb `args`, its temporary files in this test's directory unless
   // options.env names another TMPDIR, its standard error merged into its
-  // output. Its pid goes to emulator.pid in root().
-  RunResult run_usb(const std::vector<std::string>& args, RunOptions options = {}) {
+  // output, the signals `ignored` (names, as trap takes them) ignored from its
+  // start. Its pid goes to emulator.pid in root().
+  RunResult run_usb(const std::vector<std::string>& args, RunOptions options = {},
+                    const std::string& ignored = "") {
     std::vector<std::string> wrapped{
-        "-c", "echo $$ > \"$0\" && exec \"$@\" 2>&1",
+        "-c", (ignored.empty() ? "" : "trap '' " + ignored + "; ") +
+                  "echo $$ > \"$0\" && exec \"$@\" 2>&1",
         root() + "/emulator.pid", velk_emu_binary(), "--usb"};
     wrapped.insert(wrapped.end(), args.begin(), args.end());
     options.env.emplace("TMPDIR", root());
@@ -239,6 +243,7 @@ struct CommandCase {
   // line that the system's reason ends.
   std::string output;
   int exit_status;
+  std::string ignored = "";  // signals ignored from velk-emu's start
 };
 
 void PrintTo(const CommandCase& c, std::ostream* out) { *out << c.name; }
@@ -251,7 +256,7 @@ TEST_P(CommandTest, RunsInTheBusEnvironmentAndEndsWithItsStatusLeavingNothing) {
   args.insert(args.end(), GetParam().command.begin(), GetParam().command.end());
   RunOptions options;
   options.env = GetParam().env;
-  const RunResult result = run_usb(args, options);
+  const RunResult result = run_usb(args, options, GetParam().ignored);
   const std::string& output = GetParam().output;
   if (output.size() > 2 && output.compare(output.size() - 2, 2, ": ") == 0) {
     EXPECT_EQ(result.output.substr(0, output.size()), output);
@@ -260,12 +265,25 @@ TEST_P(CommandTest, RunsInTheBusEnvironmentAndEndsWithItsStatusLeavingNothing) {
     EXPECT_EQ(result.output, output);
   }
   EXPECT_EQ(result.exit_status, GetParam().exit_status) << result.failure;
+  // A COMMAND that wrote down its pid has ended, and velk-emu has reaped it.
+  if (const std::string pid = read_file(root() + "/command.pid"); !pid.empty()) {
+    const bool running = kill(std::stoi(pid), 0) == 0;
+    EXPECT_FALSE(running) << "COMMAND still runs";
+    if (running) kill(std::stoi(pid), SIGKILL);
+  }
 }
 
 const char* const kShowEnvironment =
     "echo \"$TARNLINK_USB_IDS\"; case $LD_PRELOAD in *libumockdev-preload.so.0*) echo preload;; "
     "esac; case $UMOCKDEV_DIR in \"$TMPDIR\"/umockdev.*) test -d \"$UMOCKDEV_DIR\" && echo dir;; "
     "esac";
+
+// A COMMAND that writes down its pid, sends velk-emu `signal_number` and runs until ended.
+std::vector<std::string> signalling(int signal_number) {
+  return {"sh", "-c",
+          "ulimit -c 0; echo $$ > \"$TMPDIR/command.pid\" && kill -" +
+              std::to_string(signal_number) + " $PPID && exec tail -f /dev/null"};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, CommandTest,
@@ -288,8 +306,17 @@ INSTANTIATE_TEST_SUITE_P(
                     1},
         CommandCase{"UnwritableTemporaryFolder", {{"TMPDIR", "/sys"}}, {}, {"echo", "ran"},
                     "velk-emu: cannot make a temporary directory in /sys: ", 1},
-        CommandCase{"EmulatorStoppedBySigterm", {}, {},
-                    {"sh", "-c", "kill -TERM $PPID && exec tail -f /dev/null"}, "", 128 + 15}),
+        // Every signal that would end velk-emu ends COMMAND first.
+        CommandCase{"EmulatorStoppedBySigterm", {}, {}, signalling(SIGTERM), "", 128 + SIGTERM},
+        CommandCase{"EmulatorStoppedBySigquit", {}, {}, signalling(SIGQUIT), "", 128 + SIGQUIT},
+        CommandCase{"EmulatorStoppedBySigusr1", {}, {}, signalling(SIGUSR1), "", 128 + SIGUSR1},
+        CommandCase{"EmulatorStoppedBySigalrm", {}, {}, signalling(SIGALRM), "", 128 + SIGALRM},
+        CommandCase{"EmulatorStoppedByARealTimeSignal", {}, {}, signalling(SIGRTMIN + 1), "",
+                    128 + SIGRTMIN + 1},
+        // As under nohup: COMMAND is not hung up either.
+        CommandCase{"IgnoredSignalStaysIgnored", {}, {},
+                    {"sh", "-c", "kill -HUP $PPID; kill -HUP $$; echo survived"}, "survived\n", 0,
+                    "HUP"}),
     [](const ::testing::TestParamInfo<CommandCase>& param_info) {
       return std::string(param_info.param.name);
     });

@@ -18,7 +18,30 @@
 namespace velk_emu::usb {
 namespace {
 
-constexpr int kForwarded[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals whose default action ends a process, SIGKILL aside, which no
+// process can catch, and SIGPIPE, which the bus ignores: a client that has gone
+// must not end it.
+constexpr int kEnding[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+                           SIGFPE,  SIGUSR1, SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGSTKFLT,
+                           SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS};
+
+// Those of them, the real-time ones too, that velk-emu passes on to COMMAND.
+// One ignored from the start stays ignored, and COMMAND inherits that (nohup).
+sigset_t passed_on_signals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  const auto add = [&signals](int signal_number) {
+    struct sigaction action {};
+    if (sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
+      sigaddset(&signals, signal_number);
+    }
+  };
+  for (const int signal_number : kEnding) add(signal_number);
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+    add(signal_number);
+  }
+  return signals;
+}
 
 // This process's environment with `variables` set on top of it.
 std::vector<std::string> environment_with(
@@ -47,7 +70,8 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
   return list;
 }
 
-// Starts COMMAND with the signals as a fresh program expects them; an error number on failure.
+// Starts COMMAND with the signals as a fresh program expects them, but for
+// those ignored from velk-emu's start; an error number on failure.
 int spawn(std::vector<std::string> command, std::vector<std::string> environment, pid_t& pid) {
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
@@ -55,7 +79,6 @@ int spawn(std::vector<std::string> command, std::vector<std::string> environment
   sigset_t defaults;
   sigemptyset(&none);
   sigemptyset(&defaults);
-  for (const int signal_number : kForwarded) sigaddset(&defaults, signal_number);
   sigaddset(&defaults, SIGCHLD);
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigmask(&attributes, &none);
@@ -67,7 +90,7 @@ int spawn(std::vector<std::string> command, std::vector<std::string> environment
   return error;
 }
 
-// Waits for `pid`, passing the forwarded signals on; its wait status, or -1.
+// Waits for `pid`, passing the signals read on; its wait status, or -1.
 int wait_for(pid_t pid, int signals) {
   for (;;) {
     signalfd_siginfo info{};
@@ -115,9 +138,7 @@ int run_command(const Options& options, const std::vector<std::uint8_t>& answer)
     return 1;
   }
   // Blocked before the bus starts its worker thread, so that they reach the signalfd alone.
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (const int signal_number : kForwarded) sigaddset(&signals, signal_number);
+  sigset_t signals = passed_on_signals();
   sigaddset(&signals, SIGCHLD);
   sigprocmask(SIG_BLOCK, &signals, nullptr);
   const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);

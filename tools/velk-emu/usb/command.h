@@ -11,8 +11,9 @@ namespace velk_emu::usb {
 
 // Puts one instrument per options.devices on bus 1 (the K-th at port K, its
 // name the serial number), runs options.command with the bus's client
-// environment and waits for it. SIGINT, SIGTERM and SIGHUP are passed on to
-// COMMAND. Once it has ended the instruments and the testbed's directory are
+// environment and waits for it. Every signal that would end this process is
+// passed on to COMMAND instead, but for SIGPIPE and those ignored from the
+// start. Once it has ended the instruments and the testbed's directory are
 // removed. Returns COMMAND's exit status (128+N when signal N ended it), 127
 // when it cannot be found, 126 when it cannot be run, 1 when the bus cannot
 // be set up; messages go to standard error, nothing to standard output.
