@@ -1,11 +1,16 @@
 // velk-emu as a program: its command line, its directory, and its exit; with
 // --usb, the COMMAND it runs and the umockdev directory it leaves behind.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <ostream>
 #include <string>
@@ -320,6 +325,44 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<CommandCase>& param_info) {
       return std::string(param_info.param.name);
     });
+
+// velk-emu waits in open() for a writer of its answer FIFO; a signal still ends
+// the wait, and a writer's bytes are read through what that open() gave.
+TEST_F(VelkEmuUsbTest, TheWaitForAWriterOfTheAnswerFifoEndsByASignalOrAWriter) {
+  const std::string fifo = root() + "/answer";
+  const std::string pid_file = root() + "/emulator.pid";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const int signal_number : {SIGTERM, SIGINT, 0}) {
+    std::remove(pid_file.c_str());
+    auto run = std::async(std::launch::async,
+                          [&] { return run_usb({"--answer", "file:" + fifo, "--", "true"}); });
+    std::string pid;
+    // Asleep in openat(): the FIFO's open, not a library's.
+    const bool waiting = wait_until(
+        [&] {
+          pid = read_file(pid_file);
+          if (pid.empty() || pid.back() != '\n') return false;
+          pid.pop_back();
+          const std::string stat = read_file("/proc/" + pid + "/stat");
+          const std::size_t state = stat.rfind(") ");
+          const std::string call = read_file("/proc/" + pid + "/syscall");
+          return state != std::string::npos && stat.compare(state, 3, ") S") == 0 &&
+                 call.rfind(std::to_string(SYS_openat) + " ", 0) == 0;
+        },
+        kStepLimit);
+    EXPECT_TRUE(waiting);
+    if (waiting && signal_number != 0) kill(std::stoi(pid), signal_number);
+    if (waiting && signal_number == 0) {
+      // Nobody opens the FIFO again once this writer has gone.
+      const int writer = open(fifo.c_str(), O_WRONLY);
+      EXPECT_EQ(write(writer, "answer", 6), 6);
+      close(writer);
+    }
+    const RunResult result = run.get();
+    EXPECT_FALSE(result.timed_out) << signal_number;
+    EXPECT_EQ(result.exit_status, signal_number == 0 ? 0 : -1) << signal_number;
+  }
+}
 
 }  // namespace
 }  // namespace tarnlink::e2e

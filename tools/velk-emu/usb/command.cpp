@@ -1,5 +1,6 @@
 #include "command.h"
 
+#include <fcntl.h>
 #include <glib.h>
 #include <signal.h>
 #include <spawn.h>
@@ -13,10 +14,14 @@
 #include <cstring>
 #include <string>
 
+#include "answer.h"
 #include "bus.h"
 
 namespace velk_emu::usb {
 namespace {
+
+// The descriptor of the answer file, opened before this program ran itself again.
+constexpr const char* kAnswerFileVariable = "VELK_EMU_ANSWER_FD";
 
 // The signals whose default action ends a process, SIGKILL aside, which no
 // process can catch, and SIGPIPE, which the bus ignores: a client that has gone
@@ -122,13 +127,32 @@ bool temporary_directory_works(std::string& error) {
 
 }  // namespace
 
-void run_under_preload(char** argv) {
+bool start_under_preload(char** argv, const Options& options, std::vector<std::uint8_t>& answer,
+                         std::string& error) {
   const char* inherited = std::getenv("LD_PRELOAD");
   // Tried once already: the library could not be loaded.
-  if (under_preload() || (inherited != nullptr && std::strstr(inherited, "libumockdev-preload"))) {
-    return;
+  if (!under_preload() &&
+      (inherited == nullptr || std::strstr(inherited, "libumockdev-preload") == nullptr)) {
+    // Opened before the preload, which holds every signal off while an open()
+    // waits: a FIFO's, for its writer.
+    if (options.answer == AnswerMode::kFile) {
+      const int file = open(options.answer_file.c_str(), O_RDONLY);
+      if (file < 0) {
+        error = answer_file_error(options.answer_file, errno);
+        return false;
+      }
+      (void)setenv(kAnswerFileVariable, std::to_string(file).c_str(), 1);
+    }
+    if (setenv("LD_PRELOAD", client_preload().c_str(), 1) == 0) execv("/proc/self/exe", argv);
   }
-  if (setenv("LD_PRELOAD", client_preload().c_str(), 1) == 0) execv("/proc/self/exe", argv);
+  const char* opened = std::getenv(kAnswerFileVariable);
+  std::FILE* file = opened != nullptr && options.answer == AnswerMode::kFile
+                        ? fdopen(std::atoi(opened), "rb")
+                        : nullptr;
+  // COMMAND inherits neither the variable nor the descriptor.
+  (void)unsetenv(kAnswerFileVariable);
+  if (file == nullptr) return load_answer(options, answer, error);
+  return read_answer_file(file, options.answer_file, answer, error);
 }
 
 int run_command(const Options& options, const std::vector<std::uint8_t>& answer) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "options.h"
@@ -20,8 +21,13 @@ namespace velk_emu::usb {
 int run_command(const Options& options, const std::vector<std::uint8_t>& answer);
 
 // Runs this program again, with `argv`, under umockdev's preload (see
-// under_preload()). Returns when it runs under it already, or when it cannot:
-// then clients get no hotplug events.
-void run_under_preload(char** argv);
+// under_preload()), then loads the answer of `options` as load_answer() does.
+// Returns once it runs under the preload, or when it cannot (then clients get
+// no hotplug events): true, or false with a one-line reason when the answer
+// cannot be loaded. The answer file is opened before the preload starts, which
+// blocks every signal while an open() waits (as a FIFO's does for a writer),
+// and read under it.
+bool start_under_preload(char** argv, const Options& options, std::vector<std::uint8_t>& answer,
+                         std::string& error);
 
 }  // namespace velk_emu::usb
