@@ -1,15 +1,13 @@
 // velk-emu as a program: its command line, its directory, and its exit; with
 // --usb, the COMMAND it runs and the umockdev directory it leaves behind.
 #include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <map>
 #include <ostream>
@@ -244,9 +242,7 @@ struct CommandCase {
   std::map<std::string, std::string> env;
   std::vector<std::string> emulator;  // velk-emu's options before "--"
   std::vector<std::string> command;
-  // Standard output and error; one ending in ": " is the start of a single
-  // line that the system's reason ends.
-  std::string output;
+  std::string output;  // standard output and error
   int exit_status;
   std::string ignored = "";  // signals ignored from velk-emu's start
 };
@@ -262,13 +258,7 @@ TEST_P(CommandTest, RunsInTheBusEnvironmentAndEndsWithItsStatusLeavingNothing) {
   RunOptions options;
   options.env = GetParam().env;
   const RunResult result = run_usb(args, options, GetParam().ignored);
-  const std::string& output = GetParam().output;
-  if (output.size() > 2 && output.compare(output.size() - 2, 2, ": ") == 0) {
-    EXPECT_EQ(result.output.substr(0, output.size()), output);
-    EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << result.output;
-  } else {
-    EXPECT_EQ(result.output, output);
-  }
+  EXPECT_EQ(result.output, GetParam().output);
   EXPECT_EQ(result.exit_status, GetParam().exit_status) << result.failure;
   // A COMMAND that wrote down its pid has ended, and velk-emu has reaped it.
   if (const std::string pid = read_file(root() + "/command.pid"); !pid.empty()) {
@@ -309,8 +299,6 @@ INSTANTIATE_TEST_SUITE_P(
                     "velk-emu: cannot make a temporary directory in /nonexistent: No such file "
                     "or directory\n",
                     1},
-        CommandCase{"UnwritableTemporaryFolder", {{"TMPDIR", "/sys"}}, {}, {"echo", "ran"},
-                    "velk-emu: cannot make a temporary directory in /sys: ", 1},
         // Every signal that would end velk-emu ends COMMAND first.
         CommandCase{"EmulatorStoppedBySigterm", {}, {}, signalling(SIGTERM), "", 128 + SIGTERM},
         CommandCase{"EmulatorStoppedBySigquit", {}, {}, signalling(SIGQUIT), "", 128 + SIGQUIT},
@@ -331,9 +319,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(VelkEmuUsbTest, TheWaitForAWriterOfTheAnswerFifoEndsByASignalOrAWriter) {
   const std::string fifo = root() + "/answer";
   const std::string pid_file = root() + "/emulator.pid";
+  const std::string openat = std::to_string(SYS_openat) + " ";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   for (const int signal_number : {SIGTERM, SIGINT, 0}) {
-    std::remove(pid_file.c_str());
+    std::filesystem::remove(pid_file);
     auto run = std::async(std::launch::async,
                           [&] { return run_usb({"--answer", "file:" + fifo, "--", "true"}); });
     std::string pid;
@@ -343,21 +332,14 @@ TEST_F(VelkEmuUsbTest, TheWaitForAWriterOfTheAnswerFifoEndsByASignalOrAWriter) {
           pid = read_file(pid_file);
           if (pid.empty() || pid.back() != '\n') return false;
           pid.pop_back();
-          const std::string stat = read_file("/proc/" + pid + "/stat");
-          const std::size_t state = stat.rfind(") ");
-          const std::string call = read_file("/proc/" + pid + "/syscall");
-          return state != std::string::npos && stat.compare(state, 3, ") S") == 0 &&
-                 call.rfind(std::to_string(SYS_openat) + " ", 0) == 0;
+          return read_file("/proc/" + pid + "/stat").find(") S ") != std::string::npos &&
+                 read_file("/proc/" + pid + "/syscall").rfind(openat, 0) == 0;
         },
         kStepLimit);
     EXPECT_TRUE(waiting);
     if (waiting && signal_number != 0) kill(std::stoi(pid), signal_number);
-    if (waiting && signal_number == 0) {
-      // Nobody opens the FIFO again once this writer has gone.
-      const int writer = open(fifo.c_str(), O_WRONLY);
-      EXPECT_EQ(write(writer, "answer", 6), 6);
-      close(writer);
-    }
+    // Nobody opens the FIFO again once this writer has gone.
+    if (waiting && signal_number == 0) std::ofstream(fifo) << "answer";
     const RunResult result = run.get();
     EXPECT_FALSE(result.timed_out) << signal_number;
     EXPECT_EQ(result.exit_status, signal_number == 0 ? 0 : -1) << signal_number;
