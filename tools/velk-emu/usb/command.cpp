@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -145,10 +146,15 @@ bool start_under_preload(char** argv, const Options& options, std::vector<std::u
     }
     if (setenv("LD_PRELOAD", client_preload().c_str(), 1) == 0) execv("/proc/self/exe", argv);
   }
-  const char* opened = std::getenv(kAnswerFileVariable);
-  std::FILE* file = opened != nullptr && options.answer == AnswerMode::kFile
-                        ? fdopen(std::atoi(opened), "rb")
-                        : nullptr;
+  std::FILE* file = nullptr;
+  if (const char* opened = std::getenv(kAnswerFileVariable);
+      opened != nullptr && options.answer == AnswerMode::kFile) {
+    char* end = nullptr;
+    const long number = std::strtol(opened, &end, 10);
+    if (*end == 0 && number >= 0 && number <= INT_MAX) {
+      file = fdopen(static_cast<int>(number), "rb");
+    }
+  }
   // COMMAND inherits neither the variable nor the descriptor.
   (void)unsetenv(kAnswerFileVariable);
   if (file == nullptr) return load_answer(options, answer, error);
