@@ -1,10 +1,14 @@
 // velk-emu as a program: its command line, its directory, and its exit; with
 // --usb, the COMMAND it runs and the umockdev directory it leaves behind.
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <map>
 #include <ostream>
 #include <string>
@@ -185,11 +189,19 @@ TEST_F(FailedPublishTest, EveryStepThatRunsOutOfFilesLeavesNothing) {
 
 class VelkEmuUsbTest : public VelkEmuTest {
  protected:
-  // velk-emu --usb `args`, its temporary files in this test's directory.
-  RunResult run_usb(std::vector<std::string> args, RunOptions options = {}) {
-    args.insert(args.begin(), "--usb");
-    options.env["TMPDIR"] = root();
-    return run_program(velk_emu_binary(), args, options);
+  // velk-emu --usb `args`, its temporary files in this test's directory unless
+  // options.env names another TMPDIR, its standard error merged into its
+  // output, the signals `ignored` (names, as trap takes them) ignored from its
+  // start. Its pid goes to emulator.pid in root().
+  RunResult run_usb(const std::vector<std::string>& args, RunOptions options = {},
+                    const std::string& ignored = "") {
+    std::vector<std::string> wrapped{
+        "-c", (ignored.empty() ? "" : "trap '' " + ignored + "; ") +
+                  "echo $$ > \"$0\" && exec \"$@\" 2>&1",
+        root() + "/emulator.pid", velk_emu_binary(), "--usb"};
+    wrapped.insert(wrapped.end(), args.begin(), args.end());
+    options.env.emplace("TMPDIR", root());
+    return run_program("/bin/sh", wrapped, options);
   }
   void TearDown() override {
     for (const std::string& name : entries(root())) {
@@ -230,8 +242,9 @@ struct CommandCase {
   std::map<std::string, std::string> env;
   std::vector<std::string> emulator;  // velk-emu's options before "--"
   std::vector<std::string> command;
-  std::string output;
+  std::string output;  // standard output and error
   int exit_status;
+  std::string ignored = "";  // signals ignored from velk-emu's start
 };
 
 void PrintTo(const CommandCase& c, std::ostream* out) { *out << c.name; }
@@ -244,15 +257,28 @@ TEST_P(CommandTest, RunsInTheBusEnvironmentAndEndsWithItsStatusLeavingNothing) {
   args.insert(args.end(), GetParam().command.begin(), GetParam().command.end());
   RunOptions options;
   options.env = GetParam().env;
-  const RunResult result = run_usb(args, options);
+  const RunResult result = run_usb(args, options, GetParam().ignored);
   EXPECT_EQ(result.output, GetParam().output);
   EXPECT_EQ(result.exit_status, GetParam().exit_status) << result.failure;
+  // A COMMAND that wrote down its pid has ended, and velk-emu has reaped it.
+  if (const std::string pid = read_file(root() + "/command.pid"); !pid.empty()) {
+    const bool running = kill(std::stoi(pid), 0) == 0;
+    EXPECT_FALSE(running) << "COMMAND still runs";
+    if (running) kill(std::stoi(pid), SIGKILL);
+  }
 }
 
 const char* const kShowEnvironment =
     "echo \"$TARNLINK_USB_IDS\"; case $LD_PRELOAD in *libumockdev-preload.so.0*) echo preload;; "
     "esac; case $UMOCKDEV_DIR in \"$TMPDIR\"/umockdev.*) test -d \"$UMOCKDEV_DIR\" && echo dir;; "
     "esac";
+
+// A COMMAND that writes down its pid, sends velk-emu `signal_number` and runs until ended.
+std::vector<std::string> signalling(int signal_number) {
+  return {"sh", "-c",
+          "ulimit -c 0; echo $$ > \"$TMPDIR/command.pid\" && kill -" +
+              std::to_string(signal_number) + " $PPID && exec tail -f /dev/null"};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, CommandTest,
@@ -266,12 +292,59 @@ INSTANTIATE_TEST_SUITE_P(
         // A --help after "--" is the command's, not velk-emu's.
         CommandCase{"ExitStatus", {}, {}, {"sh", "-c", "exit 3", "--help"}, "", 3},
         CommandCase{"KilledBySignal", {}, {}, {"sh", "-c", "kill -KILL $$"}, "", 128 + 9},
-        CommandCase{"NotFound", {}, {}, {"no-such-command-anywhere"}, "", 127},
-        CommandCase{"EmulatorStoppedBySigterm", {}, {},
-                    {"sh", "-c", "kill -TERM $PPID && exec tail -f /dev/null"}, "", 128 + 15}),
+        CommandCase{"NotFound", {}, {}, {"no-such-command-anywhere"},
+                    "velk-emu: cannot run no-such-command-anywhere: No such file or directory\n",
+                    127},
+        CommandCase{"NoTemporaryFolder", {{"TMPDIR", "/nonexistent"}}, {}, {"echo", "ran"},
+                    "velk-emu: cannot make a temporary directory in /nonexistent: No such file "
+                    "or directory\n",
+                    1},
+        // Every signal that would end velk-emu ends COMMAND first.
+        CommandCase{"EmulatorStoppedBySigterm", {}, {}, signalling(SIGTERM), "", 128 + SIGTERM},
+        CommandCase{"EmulatorStoppedBySigquit", {}, {}, signalling(SIGQUIT), "", 128 + SIGQUIT},
+        CommandCase{"EmulatorStoppedBySigusr1", {}, {}, signalling(SIGUSR1), "", 128 + SIGUSR1},
+        CommandCase{"EmulatorStoppedBySigalrm", {}, {}, signalling(SIGALRM), "", 128 + SIGALRM},
+        CommandCase{"EmulatorStoppedByARealTimeSignal", {}, {}, signalling(SIGRTMIN + 1), "",
+                    128 + SIGRTMIN + 1},
+        // As under nohup: COMMAND is not hung up either.
+        CommandCase{"IgnoredSignalStaysIgnored", {}, {},
+                    {"sh", "-c", "kill -HUP $PPID; kill -HUP $$; echo survived"}, "survived\n", 0,
+                    "HUP"}),
     [](const ::testing::TestParamInfo<CommandCase>& param_info) {
       return std::string(param_info.param.name);
     });
+
+// velk-emu waits in open() for a writer of its answer FIFO; a signal still ends
+// the wait, and a writer's bytes are read through what that open() gave.
+TEST_F(VelkEmuUsbTest, TheWaitForAWriterOfTheAnswerFifoEndsByASignalOrAWriter) {
+  const std::string fifo = root() + "/answer";
+  const std::string pid_file = root() + "/emulator.pid";
+  const std::string openat = std::to_string(SYS_openat) + " ";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const int signal_number : {SIGTERM, SIGINT, 0}) {
+    std::filesystem::remove(pid_file);
+    auto run = std::async(std::launch::async,
+                          [&] { return run_usb({"--answer", "file:" + fifo, "--", "true"}); });
+    std::string pid;
+    // Asleep in openat(): the FIFO's open, not a library's.
+    const bool waiting = wait_until(
+        [&] {
+          pid = read_file(pid_file);
+          if (pid.empty() || pid.back() != '\n') return false;
+          pid.pop_back();
+          return read_file("/proc/" + pid + "/stat").find(") S ") != std::string::npos &&
+                 read_file("/proc/" + pid + "/syscall").rfind(openat, 0) == 0;
+        },
+        kStepLimit);
+    EXPECT_TRUE(waiting);
+    if (waiting && signal_number != 0) kill(std::stoi(pid), signal_number);
+    // Nobody opens the FIFO again once this writer has gone.
+    if (waiting && signal_number == 0) std::ofstream(fifo) << "answer";
+    const RunResult result = run.get();
+    EXPECT_FALSE(result.timed_out) << signal_number;
+    EXPECT_EQ(result.exit_status, signal_number == 0 ? 0 : -1) << signal_number;
+  }
+}
 
 }  // namespace
 }  // namespace tarnlink::e2e

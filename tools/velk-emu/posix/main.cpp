@@ -35,9 +35,9 @@ int main(int argc, char** argv) {
     (void)std::fputs(text.c_str(), stdout);
     return 0;
   }
-  if (options.usb) velk_emu::usb::run_under_preload(argv);
   std::vector<std::uint8_t> answer;
-  if (!velk_emu::load_answer(options, answer, error)) {
+  if (!(options.usb ? velk_emu::usb::start_under_preload(argv, options, answer, error)
+                    : velk_emu::load_answer(options, answer, error))) {
     (void)std::fprintf(stderr, "velk-emu: %s\n", error.c_str());
     return 2;
   }

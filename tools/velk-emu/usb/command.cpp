@@ -1,5 +1,7 @@
 #include "command.h"
 
+#include <fcntl.h>
+#include <glib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/signalfd.h>
@@ -7,17 +9,45 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "answer.h"
 #include "bus.h"
 
 namespace velk_emu::usb {
 namespace {
 
-constexpr int kForwarded[] = {SIGINT, SIGTERM, SIGHUP};
+// The descriptor of the answer file, opened before this program ran itself again.
+constexpr const char* kAnswerFileVariable = "VELK_EMU_ANSWER_FD";
+
+// The signals whose default action ends a process, SIGKILL aside, which no
+// process can catch, and SIGPIPE, which the bus ignores: a client that has gone
+// must not end it.
+constexpr int kEnding[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+                           SIGFPE,  SIGUSR1, SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGSTKFLT,
+                           SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS};
+
+// Those of them, the real-time ones too, that velk-emu passes on to COMMAND.
+// One ignored from the start stays ignored, and COMMAND inherits that (nohup).
+sigset_t passed_on_signals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  const auto add = [&signals](int signal_number) {
+    struct sigaction action {};
+    if (sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
+      sigaddset(&signals, signal_number);
+    }
+  };
+  for (const int signal_number : kEnding) add(signal_number);
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+    add(signal_number);
+  }
+  return signals;
+}
 
 // This process's environment with `variables` set on top of it.
 std::vector<std::string> environment_with(
@@ -46,7 +76,8 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
   return list;
 }
 
-// Starts COMMAND with the signals as a fresh program expects them; an error number on failure.
+// Starts COMMAND with the signals as a fresh program expects them, but for
+// those ignored from velk-emu's start; an error number on failure.
 int spawn(std::vector<std::string> command, std::vector<std::string> environment, pid_t& pid) {
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
@@ -54,7 +85,6 @@ int spawn(std::vector<std::string> command, std::vector<std::string> environment
   sigset_t defaults;
   sigemptyset(&none);
   sigemptyset(&defaults);
-  for (const int signal_number : kForwarded) sigaddset(&defaults, signal_number);
   sigaddset(&defaults, SIGCHLD);
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigmask(&attributes, &none);
@@ -66,7 +96,7 @@ int spawn(std::vector<std::string> command, std::vector<std::string> environment
   return error;
 }
 
-// Waits for `pid`, passing the forwarded signals on; its wait status, or -1.
+// Waits for `pid`, passing the signals read on; its wait status, or -1.
 int wait_for(pid_t pid, int signals) {
   for (;;) {
     signalfd_siginfo info{};
@@ -82,22 +112,63 @@ int wait_for(pid_t pid, int signals) {
   }
 }
 
+// umockdev ends the process (SIGTRAP) when it cannot make the testbed's
+// directory; one made and removed first, where umockdev makes it, turns that
+// into a message.
+bool temporary_directory_works(std::string& error) {
+  const std::string parent = g_get_tmp_dir();
+  std::string path = parent + "/umockdev.XXXXXX";
+  if (mkdtemp(path.data()) == nullptr) {
+    error = "cannot make a temporary directory in " + parent + ": " + std::strerror(errno);
+    return false;
+  }
+  (void)rmdir(path.c_str());
+  return true;
+}
+
 }  // namespace
 
-void run_under_preload(char** argv) {
+bool start_under_preload(char** argv, const Options& options, std::vector<std::uint8_t>& answer,
+                         std::string& error) {
   const char* inherited = std::getenv("LD_PRELOAD");
   // Tried once already: the library could not be loaded.
-  if (under_preload() || (inherited != nullptr && std::strstr(inherited, "libumockdev-preload"))) {
-    return;
+  if (!under_preload() &&
+      (inherited == nullptr || std::strstr(inherited, "libumockdev-preload") == nullptr)) {
+    // Opened before the preload, which holds every signal off while an open()
+    // waits: a FIFO's, for its writer.
+    if (options.answer == AnswerMode::kFile) {
+      const int file = open(options.answer_file.c_str(), O_RDONLY);
+      if (file < 0) {
+        error = answer_file_error(options.answer_file, errno);
+        return false;
+      }
+      (void)setenv(kAnswerFileVariable, std::to_string(file).c_str(), 1);
+    }
+    if (setenv("LD_PRELOAD", client_preload().c_str(), 1) == 0) execv("/proc/self/exe", argv);
   }
-  if (setenv("LD_PRELOAD", client_preload().c_str(), 1) == 0) execv("/proc/self/exe", argv);
+  std::FILE* file = nullptr;
+  if (const char* opened = std::getenv(kAnswerFileVariable);
+      opened != nullptr && options.answer == AnswerMode::kFile) {
+    char* end = nullptr;
+    const long number = std::strtol(opened, &end, 10);
+    if (*end == 0 && number >= 0 && number <= INT_MAX) {
+      file = fdopen(static_cast<int>(number), "rb");
+    }
+  }
+  // COMMAND inherits neither the variable nor the descriptor.
+  (void)unsetenv(kAnswerFileVariable);
+  if (file == nullptr) return load_answer(options, answer, error);
+  return read_answer_file(file, options.answer_file, answer, error);
 }
 
 int run_command(const Options& options, const std::vector<std::uint8_t>& answer) {
+  std::string error;
+  if (!temporary_directory_works(error)) {
+    (void)std::fprintf(stderr, "velk-emu: %s\n", error.c_str());
+    return 1;
+  }
   // Blocked before the bus starts its worker thread, so that they reach the signalfd alone.
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (const int signal_number : kForwarded) sigaddset(&signals, signal_number);
+  sigset_t signals = passed_on_signals();
   sigaddset(&signals, SIGCHLD);
   sigprocmask(SIG_BLOCK, &signals, nullptr);
   const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
@@ -110,7 +181,6 @@ int run_command(const Options& options, const std::vector<std::uint8_t>& answer)
   int status = 1;
   {
     Bus bus(options, answer);
-    std::string error;
     bool ready = true;
     for (std::size_t k = 1; k <= options.devices.size() && ready; ++k) {
       DeviceSpec spec;
