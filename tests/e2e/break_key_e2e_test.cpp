@@ -1,6 +1,7 @@
 // Esc typed into a real terminal (tmux) while tarnlink sends: the send stops with
 // the break message, and the terminal gets its settings back. And tarnlink as a
-// job of a shell on a pseudo-terminal: signals that end it.
+// job of a shell on a pseudo-terminal: signals that end it, stop it, or a shell
+// that takes the terminal back while it runs.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -311,6 +312,88 @@ INSTANTIATE_TEST_SUITE_P(
                       Ending{"HupInputNotATerminal", SIGHUP, nullptr, false, false},
                       Ending{"TermOnceTheAnswerBegan", SIGTERM, nullptr, true, true}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// A stop signal: tarnlink stops with the terminal as the shell expects it, takes
+// it back when continued in the foreground, and finishes as if never stopped.
+struct Stop {
+  const char* name;
+  int signal_number;
+  const char* key;  // typed on the terminal instead of sent with kill()
+};
+
+class StopSignalTest : public JobShellTest, public ::testing::WithParamInterface<Stop> {};
+
+TEST_P(StopSignalTest, StopsWithTheTerminalRestoredAndFinishesAfterFg) {
+  const Stop& c = GetParam();
+  ASSERT_NE(start_emulator({"--device", "velk", "--rate", "40000"}), nullptr);
+  const std::string data = sample_bytes(40000), answer = root() + "/answer.bin";
+  ASSERT_TRUE(start({input_file("data.bin", data), answer, "/T", "300"}, true));
+  ASSERT_TRUE(wait_until([&] { return !line_mode(); }, kStepLimit))
+      << "tarnlink never took the terminal for its Esc key";
+  ASSERT_TRUE(sending());
+  if (c.key != nullptr) {
+    type(c.key);
+  } else {
+    ASSERT_EQ(kill(job_, c.signal_number), 0);
+  }
+  int stopped = 0, status = 0, done = 0;
+  ASSERT_TRUE(wait_job(stopped)) << "tarnlink did not stop";
+  const std::string while_stopped = mode_text();
+  ASSERT_TRUE(ask('t', done) && ask('f', done));
+  const bool taken_back = wait_until([&] { return !line_mode(); }, kStepLimit);
+  ASSERT_TRUE(wait_job(status)) << "tarnlink did not end";
+  stop_emulators();
+  row_ = {sent_by(c.key, c.signal_number) + " during the send, then fg",
+          "terminal", describe(stopped) + ", then " + describe(status),
+          while_stopped + " while stopped, " + (taken_back ? "key mode" : "line mode") +
+              " after fg, " + mode_text() + " at the end",
+          std::to_string(read_file(answer).size()) + " of " + std::to_string(data.size()) +
+              " bytes"};
+  EXPECT_TRUE(WIFSTOPPED(stopped) && WSTOPSIG(stopped) == c.signal_number) << describe(stopped);
+  EXPECT_EQ(while_stopped, "line mode");
+  EXPECT_TRUE(taken_back) << "the terminal stayed in line mode after fg";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << describe(status);
+  EXPECT_TRUE(line_mode());
+  EXPECT_EQ(bin_of("velk"), data);
+  EXPECT_EQ(read_file(answer), data);
+}
+
+void PrintTo(const Stop& c, std::ostream* out) { *out << c.name; }
+
+INSTANTIATE_TEST_SUITE_P(JobControl, StopSignalTest,
+                         ::testing::Values(Stop{"CtrlZ", SIGTSTP, "\x1a"},
+                                           Stop{"TTIN", SIGTTIN, nullptr},
+                                           Stop{"TTOU", SIGTTOU, nullptr}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// The shell takes the terminal back while tarnlink runs, as it does when the
+// job's shell script is killed: tarnlink, now in the background, leaves the
+// terminal as the shell set it.
+TEST_F(JobShellTest, LeavesTheTerminalAloneOnceInTheBackground) {
+  ASSERT_NE(start_emulator({"--device", "velk", "--rate", "40000"}), nullptr);
+  ASSERT_TRUE(start({input_file("data.bin", sample_bytes(40000)), root() + "/answer.bin", "/T",
+                     "300"},
+                    true));
+  ASSERT_TRUE(wait_until([&] { return !line_mode(); }, kStepLimit))
+      << "tarnlink never took the terminal for its Esc key";
+  int done = 0, running = 0, status = 0;
+  ASSERT_TRUE(sending() && ask('t', done));
+  // The shell's line editing: lines, no echo.
+  termios shell_mode{};
+  ASSERT_EQ(tcgetattr(terminal_, &shell_mode), 0);
+  shell_mode.c_lflag = (shell_mode.c_lflag | ICANON) & ~static_cast<tcflag_t>(ECHO);
+  ASSERT_EQ(tcsetattr(terminal_, TCSANOW, &shell_mode), 0);
+  ASSERT_TRUE(ask('r', running));
+  ASSERT_EQ(running, 1) << "tarnlink ended before the shell took the terminal";
+  ASSERT_TRUE(wait_job(status)) << "tarnlink did not end";
+  termios after{};
+  ASSERT_EQ(tcgetattr(terminal_, &after), 0);
+  const bool left_alone = (after.c_lflag & (ICANON | ECHO)) == ICANON;
+  row_ = {"the shell takes the terminal back during the send", "terminal", describe(status),
+          left_alone ? "as the shell set it" : "changed under the shell", "-"};
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << describe(status);
+  EXPECT_TRUE(left_alone) << "tarnlink changed the terminal from the background";
+}
 
 }  // namespace
 }  // namespace tarnlink::e2e

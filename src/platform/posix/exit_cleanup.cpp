@@ -104,7 +104,9 @@ bool terminal_changed() { return g_terminal_changed != 0; }
 
 void restore_terminal() {
   const SignalsHeld held;
-  if (g_terminal_changed == 0) return;
+  // A process left in the background is no longer the terminal's user: the
+  // shell has it now, and settings put back would be put under its feet.
+  if (g_terminal_changed == 0 || !in_foreground()) return;
   if (tcsetattr(STDIN_FILENO, TCSANOW, &g_terminal) == 0) g_terminal_changed = 0;
 }
 

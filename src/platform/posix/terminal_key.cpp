@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <initializer_list>
 
 #include "platform/posix/exit_cleanup.h"
 
@@ -15,17 +16,34 @@ namespace {
 constexpr unsigned char kEscape = 0x1B;
 
 // The run's settings: input byte by byte, without echo, and reads that return
-// at once. Signals from the keyboard (Ctrl+C) stay on. Set before any
+// at once. Signals from the keyboard (Ctrl+C, Ctrl+Z) stay on. Set before any
 // handler can read them.
 struct termios g_key_mode;
 
-void on_stop_signal(int) {
-  // Stop with the terminal as the shell expects it, and take it back on return.
+// Stops as the signal would, with the terminal as the shell expects it. The
+// signal is held while its handler runs, and raising it then would only leave
+// it pending: its default action goes back in and it is let through first.
+void on_stop_signal(int signal_number) {
+  const int saved_errno = errno;
   restore_terminal();
-  (void)std::signal(SIGTSTP, SIG_DFL);
-  (void)raise(SIGTSTP);
-  (void)std::signal(SIGTSTP, on_stop_signal);
-  if (in_foreground()) (void)change_terminal(g_key_mode);
+  (void)std::signal(signal_number, SIG_DFL);
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, signal_number);
+  (void)sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+  (void)raise(signal_number);
+  // Continued: SIGCONT's handler takes the terminal back once this one returns.
+  catch_signal(signal_number, on_stop_signal);
+  errno = saved_errno;
+}
+
+// Continued, by fg or by a shell that did not stop us: the run's settings go
+// back while we are in the foreground; a job continued in the background
+// leaves the terminal to the shell.
+void on_continue(int) {
+  const int saved_errno = errno;
+  (void)change_terminal(g_key_mode);
+  errno = saved_errno;
 }
 
 // Sets up the run's settings and their restore paths once; false when there is
@@ -39,7 +57,10 @@ bool prepare() {
     g_key_mode.c_cc[VMIN] = 0;
     g_key_mode.c_cc[VTIME] = 0;
     keep_terminal_settings(saved);
-    catch_signal(SIGTSTP, on_stop_signal);
+    for (const int signal_number : {SIGTSTP, SIGTTIN, SIGTTOU}) {
+      catch_signal(signal_number, on_stop_signal);
+    }
+    catch_signal(SIGCONT, on_continue);
     return true;
   }();
   return usable;
