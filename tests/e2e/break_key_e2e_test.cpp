@@ -1,6 +1,6 @@
 // Esc typed into a real terminal (tmux) while tarnlink sends: the send stops with
 // the break message, and the terminal gets its settings back. And tarnlink as a
-// job of a shell on a pseudo-terminal: signals that end it, stop it, or a shell
+// job of a shell on a pseudo-terminal: signals that end or stop it, and a shell
 // that takes the terminal back while it runs.
 #include <fcntl.h>
 #include <poll.h>
@@ -86,20 +86,27 @@ std::string signal_name(int signal_number) {
   return name != nullptr ? name : "RTMIN+" + std::to_string(signal_number - SIGRTMIN);
 }
 
-// How a case sends its signal: the key typed on the terminal, or its name.
-std::string sent_by(const char* key, int signal_number) {
-  if (key == nullptr) return signal_name(signal_number);
-  return std::string("Ctrl+") + static_cast<char>('@' + key[0]) + " (" +
-         signal_name(signal_number) + ")";
-}
+// What a case does to the job while it runs.
+enum class Event { kEnd, kStop, kShellTakesTheTerminal };
 
-// A job-control shell on a new pseudo-terminal, as the test's child: it leads a
-// session whose controlling terminal is the pseudo-terminal, starts tarnlink as
-// a job (a process group of its own, in the foreground), and on each request
-// waits for the job to stop or end, takes the terminal back, or hands it to the
-// job again and continues it. Each case reports one row of the reliability
-// document.
-class JobShellTest : public ReportedTest {
+struct JobCase {
+  const char* name;
+  Event event;
+  int signal_number;  // the signal that ends or stops it
+  const char* key;    // typed on the terminal instead of sent with kill()
+  bool input_is_terminal;
+  bool answer_began;  // the signal comes once the answer began, not during the send
+};
+
+void PrintTo(const JobCase& c, std::ostream* out) { *out << c.name; }
+
+// tarnlink as a job of a shell on a new pseudo-terminal. The shell is the test's
+// child: it leads a session whose controlling terminal is the pseudo-terminal,
+// starts tarnlink in a process group of its own in the foreground, and on each
+// request waits for it to stop or end ('w'), takes the terminal back ('t'), or
+// hands it to the job again and continues it ('f'). Each case reports one row
+// of the reliability document.
+class JobTest : public ReportedTest, public ::testing::WithParamInterface<JobCase> {
  protected:
   void TearDown() override {
     if (job_ > 0) kill(job_, SIGKILL);
@@ -123,47 +130,42 @@ class JobShellTest : public ReportedTest {
     terminal_ = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     std::vector<std::string> text{tarnlink_binary()};
     text.insert(text.end(), args.begin(), args.end());
-    std::vector<std::string> env_text{"VELK_DEVICE_DIR=" + device_dir(), "TARNLINK_USB_IDS="};
-    std::vector<char*> argv, env;
+    text.insert(text.end(), {"VELK_DEVICE_DIR=" + device_dir(), "TARNLINK_USB_IDS="});
+    std::vector<char*> argv;
     for (std::string& arg : text) argv.push_back(arg.data());
-    for (std::string& entry : env_text) env.push_back(entry.data());
-    argv.push_back(nullptr);
-    env.push_back(nullptr);
+    char* env[] = {argv[argv.size() - 2], argv.back(), nullptr};
+    argv[argv.size() - 2] = nullptr;
     const std::string work = root();
     int requests[2], answers[2];
-    if (terminal_ < 0 || pipe2(requests, O_CLOEXEC) != 0) return false;
-    if (pipe2(answers, O_CLOEXEC) != 0) return false;
+    if (terminal_ < 0 || pipe2(requests, O_CLOEXEC) != 0 || pipe2(answers, O_CLOEXEC) != 0 ||
+        (shell_ = fork()) < 0) {
+      return false;
+    }
+    if (shell_ == 0) {
+      serve(name, input_is_terminal, work, argv.data(), env, requests[0], answers[1]);
+    }
     requests_ = requests[1];
     answers_ = answers[0];
-    if ((shell_ = fork()) < 0) return false;
-    if (shell_ == 0) {
-      serve_job(name, input_is_terminal, work, argv.data(), env.data(), requests[0], answers[1]);
-    }
     close(requests[0]);
     close(answers[1]);
-    int job = -1;
-    if (!answer(job) || job <= 0) return false;
-    job_ = job;
-    return true;
+    return ask(0, job_) && job_ > 0;
   }
 
-  // The shell, in the child: never returns.
-  [[noreturn]] static void serve_job(const std::string& name, bool input_is_terminal,
-                                     const std::string& work, char** argv, char** env,
-                                     int requests, int answers) {
-    const auto reply = [&](int value) { (void)!write(answers, &value, sizeof value); };
+  // The shell, in the child. Only calls that are safe between fork and exec.
+  [[noreturn]] static void serve(const std::string& name, bool input_is_terminal,
+                                 const std::string& work, char** argv, char** env, int requests,
+                                 int answers) {
     // Opened by the leader of a session without a terminal, the pseudo-terminal
     // becomes its terminal. A shell sets the terminal's group from the background.
     const int tty = setsid() < 0 ? -1 : open(name.c_str(), O_RDWR);
     signal(SIGTTOU, SIG_IGN);
-    const pid_t job = tty < 0 ? -1 : fork();
+    pid_t job = tty < 0 ? -1 : fork();
     if (job == 0) {
       const rlimit no_core{0, 0};
       const int null = open("/dev/null", O_RDWR);
-      (void)setpgid(0, 0);
-      if (tcsetpgrp(tty, getpid()) != 0 || null < 0 || chdir(work.c_str()) != 0 ||
-          setrlimit(RLIMIT_CORE, &no_core) != 0 || dup2(input_is_terminal ? tty : null, 0) < 0 ||
-          dup2(null, 1) < 0 || dup2(null, 2) < 0) {
+      if (setpgid(0, 0) != 0 || tcsetpgrp(tty, getpid()) != 0 || null < 0 ||
+          chdir(work.c_str()) != 0 || setrlimit(RLIMIT_CORE, &no_core) != 0 ||
+          dup2(input_is_terminal ? tty : null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) {
         _exit(126);
       }
       signal(SIGTTOU, SIG_DFL);
@@ -171,38 +173,26 @@ class JobShellTest : public ReportedTest {
       _exit(127);
     }
     if (job > 0) (void)setpgid(job, job);
-    reply(job);
-    for (char request; read(requests, &request, 1) == 1;) {
-      int status = -1;
-      switch (request) {
-        case 'w':  // wait until it stops or ends
-          if (waitpid(job, &status, WUNTRACED) != job) status = -1;
-          break;
-        case 'r': {  // whether it still runs
-          int ignored = 0;
-          status = waitpid(job, &ignored, WNOHANG | WUNTRACED) == 0 ? 1 : 0;
-          break;
-        }
-        case 't':  // take the terminal back
-          status = tcsetpgrp(tty, getpgrp());
-          break;
-        case 'f':  // fg
-          status = tcsetpgrp(tty, job) == 0 ? kill(-job, SIGCONT) : -1;
-          break;
+    // The first answer, unasked, is the job's process id.
+    for (char request = 0;;) {
+      int answer = job;
+      if (request == 'w' && waitpid(job, &answer, WUNTRACED) != job) answer = -1;
+      if (request == 't') answer = tcsetpgrp(tty, getpgrp());
+      if (request == 'f') answer = tcsetpgrp(tty, job) == 0 ? kill(-job, SIGCONT) : -1;
+      if (write(answers, &answer, sizeof answer) != sizeof answer || job < 0 ||
+          read(requests, &request, 1) != 1) {
+        _exit(0);
       }
-      reply(status);
     }
-    _exit(0);
   }
 
-  // The shell's answer to the last request, within the step limit.
-  bool answer(int& value) {
+  // Makes the shell do `request` (0: nothing, for its first answer) and reads
+  // its answer, within the step limit.
+  bool ask(char request, int& answer) {
     pollfd entry{answers_, POLLIN, 0};
-    return poll(&entry, 1, static_cast<int>(kStepLimit.count())) == 1 &&
-           read(answers_, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
-  }
-  bool ask(char request, int& value) {
-    return write(requests_, &request, 1) == 1 && answer(value);
+    return (request == 0 || write(requests_, &request, 1) == 1) &&
+           poll(&entry, 1, static_cast<int>(kStepLimit.count())) == 1 &&
+           read(answers_, &answer, sizeof answer) == static_cast<ssize_t>(sizeof answer);
   }
   // Waits until the job stops or ends; its wait status.
   bool wait_job(int& status) {
@@ -211,27 +201,14 @@ class JobShellTest : public ReportedTest {
     return true;
   }
 
-  // Bytes as if typed on the terminal's keyboard.
-  void type(const std::string& keys) {
-    ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-  }
-
-  // Whether the terminal reads lines with echo, as a shell leaves it.
-  bool line_mode() const {
+  // "line mode" as a shell leaves the terminal (lines, with echo), "key mode"
+  // as tarnlink sets it for the run, or "lines without echo".
+  std::string mode() const {
     termios settings{};
-    return tcgetattr(terminal_, &settings) == 0 && (settings.c_lflag & ICANON) != 0 &&
-           (settings.c_lflag & ECHO) != 0;
-  }
-  std::string mode_text() const { return line_mode() ? "line mode" : "key mode"; }
-
-  // Waits until instrument "velk" has been sent a block.
-  bool sending() {
-    return wait_until(
-        [&] {
-          const std::vector<std::string> log = log_of("velk");
-          return std::find(log.begin(), log.end(), "write 4096") != log.end();
-        },
-        kStepLimit);
+    if (tcgetattr(terminal_, &settings) != 0) return "unknown";
+    const tcflag_t flags = settings.c_lflag & (ICANON | ECHO);
+    if (flags == ICANON) return "lines without echo";
+    return flags == (ICANON | ECHO) ? "line mode" : "key mode";
   }
 
   static std::string describe(int status) {
@@ -250,150 +227,104 @@ class JobShellTest : public ReportedTest {
 
 // A signal that ends tarnlink: the terminal gets its settings back, a file made
 // for an answer that has not begun is removed, and the process ends by the
-// signal all the same.
-struct Ending {
-  const char* name;
-  int signal_number;
-  const char* key;  // typed on the terminal instead of sent with kill()
-  bool input_is_terminal;
-  bool answer_began;
-};
-
-class EndingSignalTest : public JobShellTest, public ::testing::WithParamInterface<Ending> {};
-
-TEST_P(EndingSignalTest, RestoresTheTerminalRemovesTheFileMadeAndEndsByTheSignal) {
-  const Ending& c = GetParam();
-  const std::string answer = root() + "/answer.bin";
-  // Before the answer a slow send; once it began, 100 bytes stored and a long
-  // link timeout waiting for more.
-  const std::vector<std::string> emulator =
-      c.answer_began ? std::vector<std::string>{"--device", "velk", "--answer", "pattern:100"}
-                     : std::vector<std::string>{"--device", "velk", "--rate", "2000"};
+// signal all the same. A stop signal: tarnlink stops with the terminal as the
+// shell expects it, takes it back when continued in the foreground, and
+// finishes as if never stopped. A shell that takes the terminal back (its job's
+// script was killed): tarnlink, now in the background, leaves it alone.
+TEST_P(JobTest, TerminalAndAnswerFileUnderJobControl) {
+  const JobCase& c = GetParam();
+  const bool ends = c.event == Event::kEnd;
+  // A slow send; or 100 bytes of the answer stored and a long link timeout
+  // waiting for more.
+  const std::string data = sample_bytes(ends ? 10000 : 40000), answer = root() + "/answer.bin";
+  std::vector<std::string> emulator{"--device", "velk", "--rate", ends ? "2000" : "40000"};
+  if (c.answer_began) emulator = {"--device", "velk", "--answer", "pattern:100"};
   ASSERT_NE(start_emulator(emulator), nullptr);
-  ASSERT_TRUE(start({input_file("data.bin", sample_bytes(10000)), answer, "/T", "100000"},
+  ASSERT_TRUE(start({input_file("data.bin", data), answer, "/T", ends ? "100000" : "300"},
                     c.input_is_terminal));
   if (c.input_is_terminal) {
-    ASSERT_TRUE(wait_until([&] { return !line_mode(); }, kStepLimit))
+    ASSERT_TRUE(wait_until([&] { return mode() == "key mode"; }, kStepLimit))
         << "tarnlink never took the terminal for its Esc key";
   }
-  const auto began = [&] { return read_file(answer).size() == 100; };
-  ASSERT_TRUE(c.answer_began ? wait_until(began, kStepLimit) : sending());
-  if (c.key != nullptr) {
-    type(c.key);
+  const auto ready = [&] {
+    if (c.answer_began) return read_file(answer).size() == 100;
+    const std::vector<std::string> log = log_of("velk");
+    return std::find(log.begin(), log.end(), "write 4096") != log.end();
+  };
+  ASSERT_TRUE(wait_until(ready, kStepLimit));
+  int stopped = 0, status = 0, done = 0;
+  std::string terminal;
+  if (c.event == Event::kShellTakesTheTerminal) {
+    // The shell's line editing: lines, no echo.
+    termios shell{};
+    ASSERT_TRUE(ask('t', done) && tcgetattr(terminal_, &shell) == 0);
+    shell.c_lflag = (shell.c_lflag | ICANON) & ~static_cast<tcflag_t>(ECHO);
+    ASSERT_EQ(tcsetattr(terminal_, TCSANOW, &shell), 0);
+    ASSERT_LT(read_file(answer).size(), data.size()) << "tarnlink ended before the shell acted";
+  } else if (c.key != nullptr) {
+    ASSERT_EQ(write(master_, c.key, 1), 1);
   } else {
     ASSERT_EQ(kill(job_, c.signal_number), 0);
   }
-  int status = 0;
-  ASSERT_TRUE(wait_job(status)) << "tarnlink did not end";
+  ASSERT_TRUE(wait_job(status)) << "tarnlink did not stop or end";
+  if (c.event == Event::kStop) {
+    stopped = status;
+    terminal = mode() + " while stopped, ";
+    ASSERT_TRUE(ask('t', done) && ask('f', done));
+    const bool taken = wait_until([&] { return mode() == "key mode"; }, kStepLimit);
+    terminal += taken ? "key mode after fg, " : "line mode after fg, ";
+    ASSERT_TRUE(wait_job(status)) << "tarnlink did not end";
+  }
+  stop_emulators();
+  terminal += mode() + " at the end";
   const bool kept = access(answer.c_str(), F_OK) == 0;
-  row_ = {sent_by(c.key, c.signal_number) +
-              (c.answer_began ? " once the answer began" : " during the send"),
-          c.input_is_terminal ? "terminal" : "/dev/null", describe(status), mode_text(),
-          kept ? std::to_string(read_file(answer).size()) + " bytes" : "removed"};
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal_number) << describe(status);
-  EXPECT_TRUE(line_mode()) << "the terminal was left without line input or echo";
-  EXPECT_EQ(kept, c.answer_began) << "the file made for the answer";
+  std::string what = c.key == nullptr ? signal_name(c.signal_number)
+                                     : "Ctrl+" + std::string(1, static_cast<char>('@' + c.key[0]));
+  if (c.event == Event::kShellTakesTheTerminal) what = "the shell takes the terminal back";
+  what += c.event == Event::kStop ? " during the send, then fg"
+          : c.answer_began        ? " once the answer began"
+                                  : " during the send";
+  row_ = {what, c.input_is_terminal ? "terminal" : "/dev/null",
+          (c.event == Event::kStop ? describe(stopped) + ", then " : "") + describe(status),
+          terminal, kept ? std::to_string(read_file(answer).size()) + " bytes" : "removed"};
+  if (ends) {
+    EXPECT_EQ(describe(status), "ended by " + signal_name(c.signal_number));
+    EXPECT_EQ(terminal, "line mode at the end");
+    EXPECT_EQ(kept, c.answer_began) << "the file made for the answer";
+  } else {
+    EXPECT_EQ(describe(status), "exit 0");
+    EXPECT_EQ(read_file(answer), data);
+    EXPECT_EQ(bin_of("velk"), data);
+  }
+  if (c.event == Event::kStop) {
+    EXPECT_EQ(describe(stopped), "stopped by " + signal_name(c.signal_number));
+    EXPECT_EQ(terminal, "line mode while stopped, key mode after fg, line mode at the end");
+  }
+  if (c.event == Event::kShellTakesTheTerminal) {
+    EXPECT_EQ(terminal, "lines without echo at the end") << "changed from the background";
+  }
 }
-
-void PrintTo(const Ending& c, std::ostream* out) { *out << c.name; }
 
 INSTANTIATE_TEST_SUITE_P(
-    Signals, EndingSignalTest,
-    ::testing::Values(Ending{"PIPE", SIGPIPE, nullptr, true, false},
-                      Ending{"XFSZ", SIGXFSZ, nullptr, true, false},
-                      Ending{"TERM", SIGTERM, nullptr, true, false},
-                      Ending{"HUP", SIGHUP, nullptr, true, false},
-                      Ending{"USR1", SIGUSR1, nullptr, true, false},
-                      Ending{"ALRM", SIGALRM, nullptr, true, false},
-                      Ending{"RT", SIGRTMIN + 1, nullptr, true, false},
-                      Ending{"CtrlC", SIGINT, "\x03", true, false},
-                      Ending{"CtrlCInputNotATerminal", SIGINT, "\x03", false, false},
-                      Ending{"TermInputNotATerminal", SIGTERM, nullptr, false, false},
-                      Ending{"HupInputNotATerminal", SIGHUP, nullptr, false, false},
-                      Ending{"TermOnceTheAnswerBegan", SIGTERM, nullptr, true, true}),
+    Jobs, JobTest,
+    ::testing::Values(JobCase{"PIPE", Event::kEnd, SIGPIPE, nullptr, true, false},
+                      JobCase{"XFSZ", Event::kEnd, SIGXFSZ, nullptr, true, false},
+                      JobCase{"TERM", Event::kEnd, SIGTERM, nullptr, true, false},
+                      JobCase{"HUP", Event::kEnd, SIGHUP, nullptr, true, false},
+                      JobCase{"USR1", Event::kEnd, SIGUSR1, nullptr, true, false},
+                      JobCase{"ALRM", Event::kEnd, SIGALRM, nullptr, true, false},
+                      JobCase{"RT", Event::kEnd, SIGRTMIN + 1, nullptr, true, false},
+                      JobCase{"CtrlC", Event::kEnd, SIGINT, "\x03", true, false},
+                      JobCase{"CtrlCInputNotATerminal", Event::kEnd, SIGINT, "\x03", false, false},
+                      JobCase{"TermInputNotATerminal", Event::kEnd, SIGTERM, nullptr, false, false},
+                      JobCase{"HupInputNotATerminal", Event::kEnd, SIGHUP, nullptr, false, false},
+                      JobCase{"TermOnceTheAnswerBegan", Event::kEnd, SIGTERM, nullptr, true, true},
+                      JobCase{"CtrlZ", Event::kStop, SIGTSTP, "\x1a", true, false},
+                      JobCase{"TTIN", Event::kStop, SIGTTIN, nullptr, true, false},
+                      JobCase{"TTOU", Event::kStop, SIGTTOU, nullptr, true, false},
+                      JobCase{"ShellTakesTheTerminal", Event::kShellTakesTheTerminal, 0, nullptr,
+                              true, false}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
-
-// A stop signal: tarnlink stops with the terminal as the shell expects it, takes
-// it back when continued in the foreground, and finishes as if never stopped.
-struct Stop {
-  const char* name;
-  int signal_number;
-  const char* key;  // typed on the terminal instead of sent with kill()
-};
-
-class StopSignalTest : public JobShellTest, public ::testing::WithParamInterface<Stop> {};
-
-TEST_P(StopSignalTest, StopsWithTheTerminalRestoredAndFinishesAfterFg) {
-  const Stop& c = GetParam();
-  ASSERT_NE(start_emulator({"--device", "velk", "--rate", "40000"}), nullptr);
-  const std::string data = sample_bytes(40000), answer = root() + "/answer.bin";
-  ASSERT_TRUE(start({input_file("data.bin", data), answer, "/T", "300"}, true));
-  ASSERT_TRUE(wait_until([&] { return !line_mode(); }, kStepLimit))
-      << "tarnlink never took the terminal for its Esc key";
-  ASSERT_TRUE(sending());
-  if (c.key != nullptr) {
-    type(c.key);
-  } else {
-    ASSERT_EQ(kill(job_, c.signal_number), 0);
-  }
-  int stopped = 0, status = 0, done = 0;
-  ASSERT_TRUE(wait_job(stopped)) << "tarnlink did not stop";
-  const std::string while_stopped = mode_text();
-  ASSERT_TRUE(ask('t', done) && ask('f', done));
-  const bool taken_back = wait_until([&] { return !line_mode(); }, kStepLimit);
-  ASSERT_TRUE(wait_job(status)) << "tarnlink did not end";
-  stop_emulators();
-  row_ = {sent_by(c.key, c.signal_number) + " during the send, then fg",
-          "terminal", describe(stopped) + ", then " + describe(status),
-          while_stopped + " while stopped, " + (taken_back ? "key mode" : "line mode") +
-              " after fg, " + mode_text() + " at the end",
-          std::to_string(read_file(answer).size()) + " of " + std::to_string(data.size()) +
-              " bytes"};
-  EXPECT_TRUE(WIFSTOPPED(stopped) && WSTOPSIG(stopped) == c.signal_number) << describe(stopped);
-  EXPECT_EQ(while_stopped, "line mode");
-  EXPECT_TRUE(taken_back) << "the terminal stayed in line mode after fg";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << describe(status);
-  EXPECT_TRUE(line_mode());
-  EXPECT_EQ(bin_of("velk"), data);
-  EXPECT_EQ(read_file(answer), data);
-}
-
-void PrintTo(const Stop& c, std::ostream* out) { *out << c.name; }
-
-INSTANTIATE_TEST_SUITE_P(JobControl, StopSignalTest,
-                         ::testing::Values(Stop{"CtrlZ", SIGTSTP, "\x1a"},
-                                           Stop{"TTIN", SIGTTIN, nullptr},
-                                           Stop{"TTOU", SIGTTOU, nullptr}),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
-
-// The shell takes the terminal back while tarnlink runs, as it does when the
-// job's shell script is killed: tarnlink, now in the background, leaves the
-// terminal as the shell set it.
-TEST_F(JobShellTest, LeavesTheTerminalAloneOnceInTheBackground) {
-  ASSERT_NE(start_emulator({"--device", "velk", "--rate", "40000"}), nullptr);
-  ASSERT_TRUE(start({input_file("data.bin", sample_bytes(40000)), root() + "/answer.bin", "/T",
-                     "300"},
-                    true));
-  ASSERT_TRUE(wait_until([&] { return !line_mode(); }, kStepLimit))
-      << "tarnlink never took the terminal for its Esc key";
-  int done = 0, running = 0, status = 0;
-  ASSERT_TRUE(sending() && ask('t', done));
-  // The shell's line editing: lines, no echo.
-  termios shell_mode{};
-  ASSERT_EQ(tcgetattr(terminal_, &shell_mode), 0);
-  shell_mode.c_lflag = (shell_mode.c_lflag | ICANON) & ~static_cast<tcflag_t>(ECHO);
-  ASSERT_EQ(tcsetattr(terminal_, TCSANOW, &shell_mode), 0);
-  ASSERT_TRUE(ask('r', running));
-  ASSERT_EQ(running, 1) << "tarnlink ended before the shell took the terminal";
-  ASSERT_TRUE(wait_job(status)) << "tarnlink did not end";
-  termios after{};
-  ASSERT_EQ(tcgetattr(terminal_, &after), 0);
-  const bool left_alone = (after.c_lflag & (ICANON | ECHO)) == ICANON;
-  row_ = {"the shell takes the terminal back during the send", "terminal", describe(status),
-          left_alone ? "as the shell set it" : "changed under the shell", "-"};
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << describe(status);
-  EXPECT_TRUE(left_alone) << "tarnlink changed the terminal from the background";
-}
 
 }  // namespace
 }  // namespace tarnlink::e2e
