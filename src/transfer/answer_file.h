@@ -3,19 +3,19 @@
 // is still untouched; what the file held stays until the answer begins.
 #pragma once
 
-#include <filesystem>
-#include <fstream>
+#include <cstddef>
+#include <cstdint>
 #include <ostream>
 
 #include "base/native_text.h"
+#include "platform/output_file.h"
 
 namespace tarnlink {
 
 class AnswerFile {
  public:
-  AnswerFile() = default;
   // A file that open() created is removed again when no answer began in it.
-  ~AnswerFile();
+  AnswerFile() = default;
   AnswerFile(const AnswerFile&) = delete;
   AnswerFile& operator=(const AnswerFile&) = delete;
 
@@ -26,16 +26,13 @@ class AnswerFile {
   // The answer begins: a regular file is emptied, and the file is kept from now
   // on. False, after printing "Unable to create file", when it cannot be emptied.
   bool begin(std::ostream& out);
-  // Where the answer's bytes go.
-  std::ostream& stream() { return file_; }
-  // Closes the file; false when a write or the close failed.
-  bool close();
+  // Stores the next `size` bytes of the answer; false when they were not all stored.
+  bool write(const std::uint8_t* data, std::size_t size) { return file_.write(data, size); }
+  // Closes the file; false when the close failed.
+  bool close() { return file_.close(); }
 
  private:
-  std::filesystem::path path_;
-  std::ofstream file_;
-  bool created_ = false;
-  bool begun_ = false;
+  OutputFile file_;
 };
 
 }  // namespace tarnlink

@@ -26,7 +26,6 @@ std::string read_text(std::int64_t total) {
 // of a pass that ended in a failed read.
 std::int32_t receive_to_file(DeviceAccess& device, std::ostream& out, AnswerFile& file) {
   if (!file.begin(out)) return -1;
-  std::ostream& stored = file.stream();
   ByteBuffer buffer;
   buffer.reserve(kPassLimit + contract::kChunkSize);
   std::int64_t total = 0;
@@ -39,10 +38,7 @@ std::int32_t receive_to_file(DeviceAccess& device, std::ostream& out, AnswerFile
     write_progress(out, progress > 3 ? read_text(total) : std::string());
     if (progress > 3) progress = 0;
     ++progress;
-    stored.write(reinterpret_cast<const char*>(buffer.data()),
-                 static_cast<std::streamsize>(buffer.size()));
-    stored.flush();
-    if (!stored) {
+    if (!file.write(buffer.data(), buffer.size())) {
       write_line(out, "\nUnable to write file");
       return -1;
     }

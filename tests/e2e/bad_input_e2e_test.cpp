@@ -11,10 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "matrix_report.h"
@@ -269,6 +271,82 @@ TEST_F(BadInputTest, OutputNameOf100000Bytes) {
         {input_file("data.bin", kHello), std::string(kLong, 'o'), "/T", "100"},
         kUnableToCreate, 255, std::nullopt);
 }
+
+// --- Output names that change under the program, or lead to no file yet: the
+// program acts on the file it opened, and removes only a file it made.
+
+struct NameCase {
+  const char* name;
+  const char* what;
+  bool dangling_link;                 // the name is a link to a missing file "target.bin"
+  const char* meanwhile;              // put under the name during the send: "", "link", "file"
+  std::vector<std::string> emulator;  // empty: no instrument present
+  std::string shown;
+  int exit_status;
+  std::optional<std::string> received;
+  std::string name_reads;  // the name's content afterwards, through a link
+  bool target_made;        // whether "target.bin" exists afterwards
+};
+
+void PrintTo(const NameCase& c, std::ostream* out) { *out << c.name; }
+
+class OutputNameTest : public BadInputTest, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(OutputNameTest, OnlyTheFileOpenedIsWrittenOrRemoved) {
+  const NameCase& c = GetParam();
+  const std::string output = root() + "/out.bin", target = root() + "/target.bin";
+  const std::string data = c.meanwhile[0] == '\0' ? kHello : sample_bytes(10000);
+  if (c.dangling_link) {
+    ASSERT_EQ(symlink("target.bin", output.c_str()), 0);
+  }
+  if (!c.emulator.empty()) {
+    ASSERT_TRUE(instruments(c.emulator));
+  }
+  // Another user's move, made with a rename as anyone who may write the folder can.
+  bool replaced = c.meanwhile[0] == '\0';
+  std::thread mover([&] {
+    if (replaced) return;
+    const auto sending = [&] {
+      const std::vector<std::string> log = log_of("last");
+      return std::find(log.begin(), log.end(), "write 4096") != log.end();
+    };
+    if (!wait_until(sending, kStepLimit)) return;
+    const std::string swap = root() + "/swap";
+    const std::string victim = input_file("victim.txt", "precious");
+    replaced = (c.meanwhile == std::string("link") ? symlink(victim.c_str(), swap.c_str()) == 0
+                                                   : !input_file("swap", "mine").empty()) &&
+               rename(swap.c_str(), output.c_str()) == 0;
+  });
+  check(kOutputGroup, c.what, {input_file("data.bin", data), output, "/T", "100"}, c.shown,
+        c.exit_status, c.received);
+  mover.join();
+  EXPECT_TRUE(replaced) << "the name was not replaced during the send";
+  EXPECT_EQ(read_file(output), c.name_reads);
+  EXPECT_EQ(access(target.c_str(), F_OK) == 0, c.target_made);
+  struct stat st {};
+  EXPECT_TRUE(!c.dangling_link || (lstat(output.c_str(), &st) == 0 && S_ISLNK(st.st_mode)))
+      << "the link itself is gone";
+}
+
+const std::string kSample8192 = sample_bytes(10000).substr(0, 8192);
+INSTANTIATE_TEST_SUITE_P(
+    Changes, OutputNameTest,
+    ::testing::Values(
+        NameCase{"ReplacedByALink", "replaced by a link to another file during the send", false,
+                 "link", {"--rate", "4000", "--answer", "silent"},
+                 kSent10000 + progress("Read: 0 bytes"), 0, sample_bytes(10000), "precious",
+                 false},
+        NameCase{"ReplacedByAFileBeforeAFailedSend",
+                 "replaced by another file during a send that fails", false, "file",
+                 {"--rate", "4000", "--fault", "write-error:3"},
+                 progress("8192 / 10000") + kErrorLine, 255, kSample8192, "mine", false},
+        NameCase{"DanglingLinkNoInstrument", "a link to a missing file, no instrument present",
+                 true, "", {}, kNotFound, 255, std::nullopt, "", false},
+        NameCase{"DanglingLinkGetsTheAnswer", "a link to a missing file", true, "",
+                 {"--answer", "echo"},
+                 kSentHello + progress("Read: 5 bytes") + progress("Read: 5 bytes"), 0, kHello,
+                 kHello, true}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // --- Arguments with odd bytes or great length.
 

@@ -10,8 +10,9 @@ namespace tarnlink::posix {
 // terminal and the process is in its foreground group; otherwise always false.
 // The first test switches the terminal to unbuffered input without echo; its
 // settings come back when the process exits, also on every signal whose default
-// action ends the process (which then ends it as before), and while it is
-// stopped by SIGTSTP.
+// action ends the process (which then ends it as before), and while a stop
+// signal (SIGTSTP, SIGTTIN, SIGTTOU) holds it; continued in the foreground, it
+// takes the terminal again. The terminal is touched only from the foreground.
 bool terminal_escape_pressed();
 
 }  // namespace tarnlink::posix
