@@ -1,5 +1,9 @@
-// The real tarnlink on instruments of the emulated USB bus: every job, and one
-// listing over the device directory and the bus together.
+// The real tarnlink on instruments of the emulated USB bus: every job, one
+// listing over the device directory and the bus together, and a node this
+// user may not open.
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -80,6 +84,41 @@ TEST_F(UsbJobsTest, OneListingOverTheDeviceDirectoryAndTheBus) {
   stop_emulators();
   EXPECT_EQ(bin_of("d2"), data);
   EXPECT_TRUE(log_of("d4").empty());
+}
+
+// As before the udev rule, the bus's nodes are refused to this user (root gives
+// up overriding file modes for that). The instrument keeps its serial number in
+// the listing; /U picks it, fails and says why on standard error, and the
+// device directory's instrument, listed first, gets nothing.
+TEST_F(UsbJobsTest, AnInstrumentThatMayNotBeOpenedKeepsItsNameAndSaysWhy) {
+  if (geteuid() == 0 && std::system("command -v setpriv >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "root opens every node: setpriv is needed to give that up";
+  }
+  ASSERT_NE(start_emulator({"--device", "bench-a"}), nullptr);
+  const std::string errors = root() + "/errors.txt";
+  RunOptions refused;
+  refused.env.emplace("ERRORS", errors);
+  refused.wrapper = {"sh", "-c",
+                     "chmod 000 \"$UMOCKDEV_DIR\"/dev/bus/usb/*/* || exit 99\n"
+                     "[ \"$(id -u)\" != 0 ] ||\n"
+                     "  set -- setpriv --bounding-set=-dac_override,-dac_read_search \"$@\"\n"
+                     "exec \"$@\" 2>\"$ERRORS\"",
+                     "sh"};
+  const std::vector<std::string> bus = {"--device", "SN0042"};
+  RunResult result = run_on_bus(bus, {"/L"}, refused);
+  EXPECT_EQ(result.output, kBanner + listing({"bench-a"}) + "2 usb:1-1:SN0042\n");
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(read_file(errors), "");
+
+  result = run_on_bus(bus, {input_file("data.bin", sample_bytes(10000)), "/U", "SN0042"}, refused);
+  EXPECT_EQ(result.output, kBanner);
+  EXPECT_EQ(result.exit_status, 255);
+  EXPECT_EQ(read_file(errors),
+            "Unable to open usb:1-1:SN0042: permission denied; see the udev rule "
+            "/usr/share/doc/tarnlink/examples/70-tarnlink.rules\n");
+  stop_emulators();
+  EXPECT_TRUE(log_of("bench-a").empty()) << "the send went to another instrument";
+  EXPECT_TRUE(log_of("SN0042").empty());
 }
 
 }  // namespace

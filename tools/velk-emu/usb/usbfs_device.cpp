@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 
@@ -52,6 +53,18 @@ bool write_u32(UMockdevIoctlData* arg, std::uint32_t number) {
   std::memcpy(value->data, &number, sizeof number);
   g_object_unref(value);
   return true;
+}
+
+// Answers USBDEVFS_GETDRIVER with the name of the kernel driver that holds the interface.
+int name_driver(UMockdevIoctlData* arg) {
+  UMockdevIoctlData* value = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
+  if (value == nullptr) return EFAULT;
+  usbdevfs_getdriver driver{};
+  std::memcpy(&driver, value->data, sizeof driver);
+  (void)std::snprintf(driver.driver, sizeof driver.driver, "%s", "velk-kernel");
+  std::memcpy(value->data, &driver, sizeof driver);
+  g_object_unref(value);
+  return 0;
 }
 
 void complete(UMockdevIoctlClient* handle, int error) {
@@ -134,8 +147,12 @@ struct Flight {
 };
 
 UsbfsDevice::UsbfsDevice(std::optional<std::vector<std::uint8_t>> serial,
-                         std::unique_ptr<CaptureFiles> capture, std::unique_ptr<Instrument> model)
-    : serial_(std::move(serial)), capture_(std::move(capture)), model_(std::move(model)) {}
+                         std::unique_ptr<CaptureFiles> capture, std::unique_ptr<Instrument> model,
+                         bool kernel_driver)
+    : serial_(std::move(serial)),
+      capture_(std::move(capture)),
+      model_(std::move(model)),
+      kernel_driver_(kernel_driver) {}
 
 UsbfsDevice::~UsbfsDevice() {
   flights_.clear();
@@ -267,6 +284,7 @@ int UsbfsDevice::claim(Client& client, std::uint32_t number, Clock::time_point n
   if (number >= 32) return EINVAL;
   const std::uint32_t bit = 1u << number;
   if ((client.claims & bit) != 0) return 0;
+  if (kernel_driver_) return EBUSY;
   forget_vanished(&client, now);
   for (const auto& other : clients_) {
     if ((other->claims & bit) != 0) return patient ? kLater : EBUSY;
@@ -394,7 +412,7 @@ int UsbfsDevice::request(Client& client, unsigned long request, UMockdevIoctlDat
     case USBDEVFS_DISCARDURB:
       return discard(client, arg, now);
     case USBDEVFS_GETDRIVER:
-      return ENODATA;  // no kernel driver is bound
+      return kernel_driver_ ? name_driver(arg) : ENODATA;
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_SETINTERFACE:
       return 0;

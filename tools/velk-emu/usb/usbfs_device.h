@@ -26,9 +26,11 @@ class UsbfsDevice {
  public:
   // `serial`: the string descriptor the device answers for kSerialIndex (none:
   // it has no serial number). `model` is null for a bare device; `capture`, if
-  // any, is the model's.
+  // any, is the model's. `kernel_driver`: a driver of the system's own holds
+  // interface 0, so that every claim is refused.
   UsbfsDevice(std::optional<std::vector<std::uint8_t>> serial,
-              std::unique_ptr<CaptureFiles> capture, std::unique_ptr<Instrument> model);
+              std::unique_ptr<CaptureFiles> capture, std::unique_ptr<Instrument> model,
+              bool kernel_driver);
   // Lets go of every client's requests; logs nothing.
   ~UsbfsDevice();
   UsbfsDevice(const UsbfsDevice&) = delete;
@@ -82,6 +84,7 @@ class UsbfsDevice {
   std::optional<std::vector<std::uint8_t>> serial_;
   std::unique_ptr<CaptureFiles> capture_;
   std::unique_ptr<Instrument> model_;
+  bool kernel_driver_;
   bool gone_ = false;
   int fifo_ = -1;
   bool fifo_full_ = false;
