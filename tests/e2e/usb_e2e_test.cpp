@@ -1,6 +1,7 @@
 // The real tarnlink on instruments of the emulated USB bus: every job, one
-// listing over the device directory and the bus together, and a node this
-// user may not open.
+// listing over the device directory and the bus together, and the bus as
+// hardware behaves: a node this user may not open, a link slower than the
+// host waits, a stalled endpoint.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -119,6 +120,46 @@ TEST_F(UsbJobsTest, AnInstrumentThatMayNotBeOpenedKeepsItsNameAndSaysWhy) {
   stop_emulators();
   EXPECT_TRUE(log_of("bench-a").empty()) << "the send went to another instrument";
   EXPECT_TRUE(log_of("SN0042").empty());
+}
+
+// A link slower than the host waits (/T 10): the host gives the write up, and
+// the instrument has taken only the whole packets that came before. The send
+// fails as any short write does, and the capture holds only what was taken.
+TEST_F(UsbJobsTest, AWriteTheHostGivesUpDeliversOnlyWhatTheInstrumentTook) {
+  const std::string data = sample_bytes(100000);
+  const RunResult result =
+      run_on_bus({"--device", "sn1", "--rate", "20000", "--answer", "silent"},
+                 {input_file("big.bin", data), root() + "/out.bin", "/T", "10"});
+  EXPECT_EQ(result.exit_status, 255);
+  // A block takes 205 ms: one that the host waits for is one it was late to give up.
+  const std::vector<std::string> log = log_of("sn1");
+  const std::string got = bin_of("sn1");
+  ASSERT_GE(log.size(), 3u);
+  const std::size_t whole = log.size() - 3;
+  const std::size_t taken = got.size() - std::min(got.size(), whole * 4096);
+  EXPECT_EQ(log, concat(concat({"open"}, std::vector<std::string>(whole, "write 4096")),
+                        {"write " + std::to_string(taken), "close"}));
+  EXPECT_EQ(got, data.substr(0, got.size()));
+  EXPECT_LT(taken, 4096u);
+  EXPECT_EQ(taken % 512, 0u) << "the instrument takes whole packets";
+  EXPECT_EQ(result.output, kBanner + send_progress(whole + 1, data.size()) + kErrorLine);
+}
+
+// A stall halts the endpoint in the device until the host clears it: tarnlink
+// clears it before it reports the failure, so that the next run sends.
+TEST_F(UsbJobsTest, AStalledEndpointIsClearedForTheNextRun) {
+  RunOptions twice;
+  twice.wrapper = {"sh", "-c", "\"$1\" \"$2\"; echo \"exit $?\"; exec \"$1\" \"$3\"", "sh"};
+  const std::string data = sample_bytes(10000);
+  const RunResult result =
+      run_on_bus({"--device", "sn1", "--fault", "write-error:3"},
+                 {input_file("data.bin", data), input_file("small.bin", "hello")}, twice);
+  EXPECT_EQ(result.output, kBanner + progress("8192 / 10000") + kErrorLine + "exit 255\n" +
+                               kBanner + progress("Send: 5 bytes\n"));
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(log_of("sn1"),
+            concat(claimed({"write 4096", "write 4096", "write 1808"}), claimed({"write 5"})));
+  EXPECT_EQ(bin_of("sn1"), data.substr(0, 8192) + "hello");
 }
 
 }  // namespace

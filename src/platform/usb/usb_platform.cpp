@@ -140,13 +140,16 @@ OpenFailure open_failure(int error) {
 }
 
 // One bulk transfer of the link's: the bytes moved before it finished or the
-// wait ran out.
+// wait ran out. A stall halts the endpoint in the device, for every later
+// transfer of any program, until the host clears it: cleared before the
+// failure is reported, so that the next run finds it working.
 std::optional<std::uint32_t> bulk_transfer(libusb_device_handle* device, std::uint8_t endpoint,
                                            std::uint8_t* buffer, std::uint32_t size,
                                            unsigned int wait) {
   int moved = 0;
   const int status =
       libusb_bulk_transfer(device, endpoint, buffer, static_cast<int>(size), &moved, wait);
+  if (status == LIBUSB_ERROR_PIPE) (void)libusb_clear_halt(device, endpoint);
   // A transfer that times out reports the bytes that moved before it did.
   if (status != 0 && status != LIBUSB_ERROR_TIMEOUT) return std::nullopt;
   return static_cast<std::uint32_t>(std::clamp<int>(moved, 0, static_cast<int>(size)));

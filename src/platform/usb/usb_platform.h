@@ -17,7 +17,8 @@
 //
 // Errors: a permission refusal, another program's claim of the interface, a
 // kernel driver bound to it (never detached) and a vanished device fail the
-// open, each with its reason. A stall fails the transfer.
+// open, each with its reason. A stall fails the transfer, and the endpoint's
+// halt is cleared before the failure is returned.
 #pragma once
 
 #include <cstdint>

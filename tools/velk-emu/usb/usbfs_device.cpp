@@ -27,6 +27,9 @@ constexpr std::uint32_t kCapabilities = USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
 constexpr std::size_t kSetupSize = 8;
 constexpr std::uint8_t kGetDescriptor = 6;
 constexpr std::uint8_t kStandardIn = 0x80;
+constexpr std::uint8_t kStandardToEndpoint = 0x02;
+constexpr std::uint8_t kClearFeature = 1;
+constexpr std::uint8_t kEndpointHalt = 0;
 constexpr std::uint8_t kStringType = 3;
 constexpr std::uint8_t kLanguages[] = {4, kStringType, 0x09, 0x04};  // US English
 // umockdev learns that a client has closed its node only when its worker reads
@@ -139,6 +142,7 @@ struct WaitingClaim {
 struct Flight {
   Client* client;
   Urb urb;
+  std::optional<Instrument::WriteOffer> offer;  // an OUT transfer that the link carries
   bool waiting = false;  // an IN transfer that the model has not answered yet
   Clock::time_point due{};
   int status = 0;
@@ -215,14 +219,16 @@ void UsbfsDevice::start_reads(Clock::time_point now) {
 // Ends the flights of `client` (of every client when null): with `status` for
 // the client to reap, or silently when nobody is left to reap them. Bytes
 // already in a buffer stay there for the client to count.
-void UsbfsDevice::end_flights(const Client* client, std::optional<int> status) {
+void UsbfsDevice::end_flights(const Client* client, std::optional<int> status,
+                              Clock::time_point now) {
   for (auto flight = flights_.begin(); flight != flights_.end();) {
     if (client != nullptr && flight->client != client) {
       ++flight;
     } else if (status) {
-      cut_short(flight++, *status);
+      cut_short(flight++, *status, now);
     } else {
       stop_reading(*flight);
+      end_write_early(*flight, now);
       flight = flights_.erase(flight);
     }
   }
@@ -234,9 +240,29 @@ void UsbfsDevice::stop_reading(const Flight& flight) {
   reading_ = nullptr;
 }
 
-void UsbfsDevice::cut_short(std::list<Flight>::iterator flight, int status) {
+void UsbfsDevice::cut_short(std::list<Flight>::iterator flight, int status,
+                            Clock::time_point now) {
   stop_reading(*flight);
+  end_write_early(*flight, now);
   finish(flight, status, flight->waiting ? 0 : flight->actual);
+}
+
+// The device NAKs what it has no room for: a packet is taken whole or not at all.
+void UsbfsDevice::end_write_early(Flight& flight, Clock::time_point now) {
+  if (!flight.offer) return;
+  const std::uint32_t size = flight.offer->size;
+  const std::uint32_t carried = model_->carried_by(*flight.offer, now);
+  const std::uint32_t received = carried >= size ? size : carried / kMaxPacket * kMaxPacket;
+  flight.actual = static_cast<int>(model_->take_write(*flight.offer, flight.urb.buffer(), received));
+  flight.offer.reset();
+}
+
+bool UsbfsDevice::halted(std::uint8_t endpoint) const {
+  return std::find(halted_.begin(), halted_.end(), endpoint) != halted_.end();
+}
+
+void UsbfsDevice::clear_halt(std::uint8_t endpoint) {
+  halted_.erase(std::remove(halted_.begin(), halted_.end(), endpoint), halted_.end());
 }
 
 void UsbfsDevice::answer_waiting_claims(int error) {
@@ -258,7 +284,7 @@ void UsbfsDevice::forget_vanished(const Client* asking, Clock::time_point now) {
       ++client;
       continue;
     }
-    end_flights(gone, std::nullopt);
+    end_flights(gone, std::nullopt, now);
     waiting_claims_.erase(
         std::remove_if(waiting_claims_.begin(), waiting_claims_.end(),
                        [&](const WaitingClaim& waiting) { return waiting.client == gone; }),
@@ -302,20 +328,25 @@ int UsbfsDevice::release(Client& client, std::uint32_t number, Clock::time_point
   client.claims &= ~(1u << number);
   if (number == 0 && link_ == &client) {
     // usbfs kills the transfers of an interface that is let go.
-    end_flights(&client, -ENOENT);
+    end_flights(&client, -ENOENT, now);
     close_link();
     start_reads(now);
   }
   return 0;
 }
 
-// A control transfer: the string descriptors are all a client asks for
-// (libusb reads the others from sysfs). Returns the URB's status.
-int UsbfsDevice::control(Flight& flight) const {
+// A control transfer: the string descriptors (libusb reads the others from
+// sysfs), and the request that clears an endpoint's halt. Returns the URB's status.
+int UsbfsDevice::control(Flight& flight) {
   const std::uint8_t* setup = flight.urb.buffer();
   const unsigned type = setup[3];
   const unsigned index = setup[2];
   const auto asked = static_cast<std::size_t>(setup[6] | (setup[7] << 8));
+  if (setup[0] == kStandardToEndpoint && setup[1] == kClearFeature && setup[2] == kEndpointHalt &&
+      setup[3] == 0) {
+    clear_halt(setup[4]);
+    return 0;
+  }
   if (setup[0] != kStandardIn || setup[1] != kGetDescriptor || type != kStringType) return -EPIPE;
   std::vector<std::uint8_t> answer;
   if (index == 0) {
@@ -340,7 +371,7 @@ int UsbfsDevice::submit(Client& client, UMockdevIoctlData* arg, Clock::time_poin
   const auto length = static_cast<std::size_t>(fields.buffer_length);
   if (length > 0 && !urb.resolve_buffer(length)) return EFAULT;
   forget_vanished(&client, now);
-  Flight flight{&client, std::move(urb)};
+  Flight flight{&client, std::move(urb), std::nullopt};
   flight.due = now;
   if (fields.type == USBDEVFS_URB_TYPE_CONTROL) {
     if (fields.endpoint != 0 || flight.urb.size() < kSetupSize) return EINVAL;
@@ -349,15 +380,20 @@ int UsbfsDevice::submit(Client& client, UMockdevIoctlData* arg, Clock::time_poin
     if (model_ && fields.endpoint != kBulkOut && fields.endpoint != kBulkIn) return ENOENT;
     // usbfs claims the interface of a bulk endpoint for a client that has not.
     if (const int refused = claim(client, 0, now, false)) return refused;
-    if (!model_) {
+    if (!model_ || halted(fields.endpoint)) {
+      // A halted endpoint stalls at its first packet, unseen by the instrument.
       flight.status = -EPIPE;
     } else if (fields.endpoint == kBulkOut) {
-      const auto answer =
-          model_->write(flight.urb.buffer(), static_cast<std::uint32_t>(flight.urb.size()), now);
-      flight.status = answer.outcome == Outcome::kDone ? 0 : -EPIPE;
-      flight.actual = static_cast<int>(answer.taken);
-      flight.due = answer.at;
-      flight.vanish = answer.disconnect;
+      const auto offer = model_->offer_write(static_cast<std::uint32_t>(flight.urb.size()), now);
+      if (offer.outcome == Outcome::kDone) {
+        // It ends once the link has carried it, or earlier if the host gives up.
+        flight.offer = offer;
+        flight.due = offer.at;
+        flight.vanish = offer.disconnect;
+      } else {
+        flight.status = -EPIPE;
+        halted_.push_back(kBulkOut);
+      }
     } else {
       flight.waiting = true;
     }
@@ -374,7 +410,7 @@ int UsbfsDevice::discard(Client& client, UMockdevIoctlData* arg, Clock::time_poi
   std::memcpy(&address, arg->data, sizeof address);
   for (auto flight = flights_.begin(); flight != flights_.end(); ++flight) {
     if (flight->client != &client || flight->urb.data()->client_addr != address) continue;
-    cut_short(flight, -ENOENT);
+    cut_short(flight, -ENOENT, now);
     start_reads(now);
     return 0;
   }
@@ -413,8 +449,15 @@ int UsbfsDevice::request(Client& client, unsigned long request, UMockdevIoctlDat
       return discard(client, arg, now);
     case USBDEVFS_GETDRIVER:
       return kernel_driver_ ? name_driver(arg) : ENODATA;
-    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_CLEAR_HALT: {
+      const auto endpoint = read_u32(arg);
+      if (!endpoint) return EFAULT;
+      clear_halt(static_cast<std::uint8_t>(*endpoint));
+      return 0;
+    }
     case USBDEVFS_SETINTERFACE:
+      // Selecting the setting anew resets its endpoints.
+      halted_.clear();
       return 0;
     default:
       return ENOTTY;
@@ -460,6 +503,10 @@ bool UsbfsDevice::advance(Clock::time_point now) {
       ++flight;
       continue;
     }
+    if (flight->offer) {
+      flight->actual = static_cast<int>(
+          model_->take_write(*flight->offer, flight->urb.buffer(), flight->offer->size));
+    }
     vanish = flight->vanish;
     const int status = flight->status;
     const int actual = flight->actual;
@@ -483,7 +530,7 @@ void UsbfsDevice::unplug() {
   if (gone_) return;
   gone_ = true;
   answer_waiting_claims(ENODEV);
-  end_flights(nullptr, -ESHUTDOWN);
+  end_flights(nullptr, -ESHUTDOWN, Clock::now());
   if (model_) model_->vanish();
   link_ = nullptr;
   update_node();
@@ -491,7 +538,7 @@ void UsbfsDevice::unplug() {
 
 void UsbfsDevice::end() {
   answer_waiting_claims(ENODEV);
-  end_flights(nullptr, std::nullopt);
+  end_flights(nullptr, std::nullopt, Clock::now());
   close_link();
 }
 

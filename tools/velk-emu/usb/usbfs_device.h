@@ -67,16 +67,21 @@ class UsbfsDevice {
   int discard(Client& client, UMockdevIoctlData* arg, Clock::time_point now);
   int reap(Client& client, UMockdevIoctlData* arg);
   int request(Client& client, unsigned long request, UMockdevIoctlData* arg, Clock::time_point now);
-  int control(Flight& flight) const;
+  int control(Flight& flight);
   Client& client_of(UMockdevIoctlClient* handle);
   void forget_vanished(const Client* asking, Clock::time_point now);
   void start_reads(Clock::time_point now);
-  void end_flights(const Client* client, std::optional<int> status);
+  void end_flights(const Client* client, std::optional<int> status, Clock::time_point now);
   void finish(std::list<Flight>::iterator flight, int status, int actual);
   // The model stops answering `flight`'s read, if it was.
   void stop_reading(const Flight& flight);
   // Finishes a flight before its time with `status`, keeping the bytes it holds.
-  void cut_short(std::list<Flight>::iterator flight, int status);
+  void cut_short(std::list<Flight>::iterator flight, int status, Clock::time_point now);
+  // An OUT transfer that ends before the link has carried it all: the
+  // instrument takes the whole packets that came by `now`.
+  void end_write_early(Flight& flight, Clock::time_point now);
+  bool halted(std::uint8_t endpoint) const;
+  void clear_halt(std::uint8_t endpoint);
   void answer_waiting_claims(int error);
   void close_link();
   void update_node();
@@ -85,6 +90,9 @@ class UsbfsDevice {
   std::unique_ptr<CaptureFiles> capture_;
   std::unique_ptr<Instrument> model_;
   bool kernel_driver_;
+  // Endpoints that stalled: they stall every transfer until the host clears
+  // them, whoever opens the device meanwhile.
+  std::vector<std::uint8_t> halted_;
   bool gone_ = false;
   int fifo_ = -1;
   bool fifo_full_ = false;
