@@ -36,6 +36,8 @@ std::size_t utf8_sequence(std::string_view text, std::uint32_t& code) {
   return length;
 }
 
+}  // namespace
+
 void append_utf8(std::string& text, std::uint32_t c) {
   if (c < 0x80) {
     text.push_back(static_cast<char>(c));
@@ -53,8 +55,6 @@ void append_utf8(std::string& text, std::uint32_t c) {
     text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
   }
 }
-
-}  // namespace
 
 std::string replace_unsafe_bytes(std::string_view text, char with, KeepBytes keep,
                                  std::string_view also) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +25,10 @@ enum class KeepBytes {
 // `also`, replaced by one `with`.
 std::string replace_unsafe_bytes(std::string_view text, char with, KeepBytes keep,
                                  std::string_view also = {});
+
+// Appends the UTF-8 form of the code point `c` (at most U+10FFFF, no surrogate)
+// to `text`.
+void append_utf8(std::string& text, std::uint32_t c);
 
 // The text of the USB string descriptor in the `size` bytes at `descriptor`, as
 // a device sent it (bLength, type 3, UTF-16LE), in UTF-8 as Linux shows it in
