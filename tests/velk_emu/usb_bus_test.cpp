@@ -251,66 +251,6 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(param_info.param.name);
     });
 
-// The halt stays, whoever opens the device next, until the host clears it:
-// with usbfs's own request or with the standard control request.
-TEST_F(UsbBusTest, AStalledEndpointStaysHaltedUntilTheHostClearsIt) {
-  options_.faults.write_errors = {2};
-  const std::vector<int (*)(libusb_device_handle*)> clears{
-      [](libusb_device_handle* handle) { return libusb_clear_halt(handle, kBulkOut); },
-      [](libusb_device_handle* handle) {
-        return libusb_control_transfer(handle, LIBUSB_RECIPIENT_ENDPOINT,
-                                       LIBUSB_REQUEST_CLEAR_FEATURE, 0, kBulkOut, nullptr, 0,
-                                       kWait);
-      }};
-  for (std::uint8_t port = 1; port <= clears.size(); ++port) {
-    const std::string name = "dev" + std::to_string(port);
-    add_instrument(port, name);
-    libusb_device_handle* first = open(port_name(1, {port}));
-    ASSERT_NE(first, nullptr);
-    std::vector<std::string> results{named(libusb_claim_interface(first, 0)),
-                                     transfer(first, kBulkOut, "ab"),
-                                     transfer(first, kBulkOut, "cd"),
-                                     named(libusb_release_interface(first, 0))};
-    libusb_device_handle* second = open(port_name(1, {port}));
-    ASSERT_NE(second, nullptr);
-    results.insert(results.end(), {named(libusb_claim_interface(second, 0)),
-                                   transfer(second, kBulkOut, "ef"), named(clears[port - 1](second)),
-                                   transfer(second, kBulkOut, "gh")});
-    EXPECT_EQ(results, (std::vector<std::string>{kOk, kOk + " 2", "LIBUSB_ERROR_PIPE 0", kOk, kOk,
-                                                 "LIBUSB_ERROR_PIPE 0", kOk, kOk + " 2"}))
-        << name;
-    EXPECT_EQ(log_of(name),
-              (std::vector<std::string>{"open", "write 2", "write 2", "close", "open", "write 2"}))
-        << name;
-    EXPECT_EQ(read_file(options_.capture_dir + "/" + name + ".bin"), "abgh") << name;
-  }
-}
-
-// A link too slow for the host's wait: the host gives the write up, and the
-// device, which takes a packet only when it has room for all of it, has taken
-// the whole packets that came before; the capture holds those alone.
-TEST_F(UsbBusTest, AWriteTheHostGivesUpHasDeliveredTheWholePacketsTaken) {
-  options_.rate = 1000;  // a block of 4096 bytes takes 4.1 s
-  add_instrument(1, "alpha");
-  libusb_device_handle* handle = open("1-1");
-  ASSERT_NE(handle, nullptr);
-  ASSERT_EQ(libusb_claim_interface(handle, 0), 0);
-  std::string block(4096, 0);
-  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i % 251);
-  int done = -1;
-  EXPECT_EQ(libusb_bulk_transfer(handle, kBulkOut, reinterpret_cast<unsigned char*>(block.data()),
-                                 static_cast<int>(block.size()), &done, 600),
-            LIBUSB_ERROR_TIMEOUT);
-  EXPECT_EQ(libusb_release_interface(handle, 0), 0);
-  ASSERT_GT(done, 0);
-  EXPECT_LT(done, 4096);
-  EXPECT_EQ(done % kMaxPacket, 0);
-  EXPECT_EQ(log_of("alpha"),
-            (std::vector<std::string>{"open", "write " + std::to_string(done), "close"}));
-  EXPECT_EQ(read_file(options_.capture_dir + "/alpha.bin"),
-            block.substr(0, static_cast<std::size_t>(done)));
-}
-
 TEST_F(UsbBusTest, AClaimIsExclusiveUntilItsHolderLetsGoOrGoesAway) {
   add_instrument(1, "alpha");
   libusb_device_handle* first = open("1-1");

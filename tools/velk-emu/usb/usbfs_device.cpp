@@ -27,9 +27,6 @@ constexpr std::uint32_t kCapabilities = USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
 constexpr std::size_t kSetupSize = 8;
 constexpr std::uint8_t kGetDescriptor = 6;
 constexpr std::uint8_t kStandardIn = 0x80;
-constexpr std::uint8_t kStandardToEndpoint = 0x02;
-constexpr std::uint8_t kClearFeature = 1;
-constexpr std::uint8_t kEndpointHalt = 0;
 constexpr std::uint8_t kStringType = 3;
 constexpr std::uint8_t kLanguages[] = {4, kStringType, 0x09, 0x04};  // US English
 // umockdev learns that a client has closed its node only when its worker reads
@@ -257,13 +254,7 @@ void UsbfsDevice::end_write_early(Flight& flight, Clock::time_point now) {
   flight.offer.reset();
 }
 
-bool UsbfsDevice::halted(std::uint8_t endpoint) const {
-  return std::find(halted_.begin(), halted_.end(), endpoint) != halted_.end();
-}
 
-void UsbfsDevice::clear_halt(std::uint8_t endpoint) {
-  halted_.erase(std::remove(halted_.begin(), halted_.end(), endpoint), halted_.end());
-}
 
 void UsbfsDevice::answer_waiting_claims(int error) {
   for (const WaitingClaim& waiting : waiting_claims_) complete(waiting.client->handle, error);
@@ -335,18 +326,13 @@ int UsbfsDevice::release(Client& client, std::uint32_t number, Clock::time_point
   return 0;
 }
 
-// A control transfer: the string descriptors (libusb reads the others from
-// sysfs), and the request that clears an endpoint's halt. Returns the URB's status.
-int UsbfsDevice::control(Flight& flight) {
+// A control transfer: the string descriptors are all a client asks for
+// (libusb reads the others from sysfs). Returns the URB's status.
+int UsbfsDevice::control(Flight& flight) const {
   const std::uint8_t* setup = flight.urb.buffer();
   const unsigned type = setup[3];
   const unsigned index = setup[2];
   const auto asked = static_cast<std::size_t>(setup[6] | (setup[7] << 8));
-  if (setup[0] == kStandardToEndpoint && setup[1] == kClearFeature && setup[2] == kEndpointHalt &&
-      setup[3] == 0) {
-    clear_halt(setup[4]);
-    return 0;
-  }
   if (setup[0] != kStandardIn || setup[1] != kGetDescriptor || type != kStringType) return -EPIPE;
   std::vector<std::uint8_t> answer;
   if (index == 0) {
@@ -380,7 +366,7 @@ int UsbfsDevice::submit(Client& client, UMockdevIoctlData* arg, Clock::time_poin
     if (model_ && fields.endpoint != kBulkOut && fields.endpoint != kBulkIn) return ENOENT;
     // usbfs claims the interface of a bulk endpoint for a client that has not.
     if (const int refused = claim(client, 0, now, false)) return refused;
-    if (!model_ || halted(fields.endpoint)) {
+    if (!model_ || (fields.endpoint == kBulkOut && out_halted_)) {
       // A halted endpoint stalls at its first packet, unseen by the instrument.
       flight.status = -EPIPE;
     } else if (fields.endpoint == kBulkOut) {
@@ -392,7 +378,7 @@ int UsbfsDevice::submit(Client& client, UMockdevIoctlData* arg, Clock::time_poin
         flight.vanish = offer.disconnect;
       } else {
         flight.status = -EPIPE;
-        halted_.push_back(kBulkOut);
+        out_halted_ = true;
       }
     } else {
       flight.waiting = true;
@@ -452,12 +438,10 @@ int UsbfsDevice::request(Client& client, unsigned long request, UMockdevIoctlDat
     case USBDEVFS_CLEAR_HALT: {
       const auto endpoint = read_u32(arg);
       if (!endpoint) return EFAULT;
-      clear_halt(static_cast<std::uint8_t>(*endpoint));
+      if (*endpoint == kBulkOut) out_halted_ = false;
       return 0;
     }
     case USBDEVFS_SETINTERFACE:
-      // Selecting the setting anew resets its endpoints.
-      halted_.clear();
       return 0;
     default:
       return ENOTTY;

@@ -67,7 +67,7 @@ class UsbfsDevice {
   int discard(Client& client, UMockdevIoctlData* arg, Clock::time_point now);
   int reap(Client& client, UMockdevIoctlData* arg);
   int request(Client& client, unsigned long request, UMockdevIoctlData* arg, Clock::time_point now);
-  int control(Flight& flight);
+  int control(Flight& flight) const;
   Client& client_of(UMockdevIoctlClient* handle);
   void forget_vanished(const Client* asking, Clock::time_point now);
   void start_reads(Clock::time_point now);
@@ -80,8 +80,6 @@ class UsbfsDevice {
   // An OUT transfer that ends before the link has carried it all: the
   // instrument takes the whole packets that came by `now`.
   void end_write_early(Flight& flight, Clock::time_point now);
-  bool halted(std::uint8_t endpoint) const;
-  void clear_halt(std::uint8_t endpoint);
   void answer_waiting_claims(int error);
   void close_link();
   void update_node();
@@ -90,9 +88,9 @@ class UsbfsDevice {
   std::unique_ptr<CaptureFiles> capture_;
   std::unique_ptr<Instrument> model_;
   bool kernel_driver_;
-  // Endpoints that stalled: they stall every transfer until the host clears
-  // them, whoever opens the device meanwhile.
-  std::vector<std::uint8_t> halted_;
+  // The OUT endpoint stalled: it stalls every transfer until the host clears
+  // it, whoever opens the device meanwhile.
+  bool out_halted_ = false;
   bool gone_ = false;
   int fifo_ = -1;
   bool fifo_full_ = false;
