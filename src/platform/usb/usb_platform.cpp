@@ -94,15 +94,19 @@ class DeviceList {
   ssize_t count_;
 };
 
-// The serial number string of an open device, in the first language it
-// offers, as the kernel reads it; nullopt when it names none or it cannot be read.
+// The serial number string of an open device, read as the kernel reads it for
+// sysfs: in the first language the device offers, US English when it offers
+// none; nullopt when it names none or it cannot be read.
 std::optional<std::string> read_serial(libusb_device_handle* device, std::uint8_t index) {
   if (index == 0) return std::nullopt;
   // The longest descriptor there can be: its length is one byte.
   unsigned char buffer[255];
   const int languages = libusb_get_string_descriptor(device, 0, 0, buffer, sizeof buffer);
-  if (languages < 4 || buffer[1] != LIBUSB_DT_STRING || buffer[0] < 4) return std::nullopt;
-  const auto language = static_cast<std::uint16_t>(buffer[2] | (buffer[3] << 8));
+  if (languages < 2) return std::nullopt;
+  std::uint16_t language = 0x0409;
+  if (buffer[1] == LIBUSB_DT_STRING && std::min<int>(languages, buffer[0]) >= 4) {
+    language = static_cast<std::uint16_t>(buffer[2] | (buffer[3] << 8));
+  }
   const int got = libusb_get_string_descriptor(device, index, language, buffer, sizeof buffer);
   if (got < 0) return std::nullopt;
   return string_descriptor_text(buffer, static_cast<std::size_t>(got));
