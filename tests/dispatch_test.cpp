@@ -352,7 +352,8 @@ TEST_F(DispatchTest, ListShowsControlBytesOfPathsAsQuestionMarks) {
   EXPECT_THAT(fake_.device_calls(), ::testing::Contains("open dir/evil\n2 FAKE-SN0042"));
   fake_.calls.clear();
   EXPECT_EQ(run({"$IN", "/U", "\xc2\x9b"}), 0);
-  EXPECT_THAT(fake_.device_calls(), ::testing::Contains("open dir/\x9b" "2J-\xc2\x9b" "2J-\xc4\x9a"));
+  EXPECT_THAT(fake_.device_calls(),
+              ::testing::Contains("open dir/\x9b" "2J-\xc2\x9b" "2J-\xc4\x9a"));
 }
 
 TEST_F(DispatchTest, ListCutShortByAFailureIsAFailure) {

@@ -57,7 +57,8 @@ bool write_u32(UMockdevIoctlData* arg, std::uint32_t number) {
 
 // Answers USBDEVFS_GETDRIVER with the name of the kernel driver that holds the interface.
 int name_driver(UMockdevIoctlData* arg) {
-  UMockdevIoctlData* value = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
+  UMockdevIoctlData* value =
+      umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
   if (value == nullptr) return EFAULT;
   usbdevfs_getdriver driver{};
   std::memcpy(&driver, value->data, sizeof driver);
@@ -250,11 +251,10 @@ void UsbfsDevice::end_write_early(Flight& flight, Clock::time_point now) {
   const std::uint32_t size = flight.offer->size;
   const std::uint32_t carried = model_->carried_by(*flight.offer, now);
   const std::uint32_t received = carried >= size ? size : carried / kMaxPacket * kMaxPacket;
-  flight.actual = static_cast<int>(model_->take_write(*flight.offer, flight.urb.buffer(), received));
+  flight.actual =
+      static_cast<int>(model_->take_write(*flight.offer, flight.urb.buffer(), received));
   flight.offer.reset();
 }
-
-
 
 void UsbfsDevice::answer_waiting_claims(int error) {
   for (const WaitingClaim& waiting : waiting_claims_) complete(waiting.client->handle, error);
