@@ -43,7 +43,7 @@ bool connect(Platform& platform, Handle& handle) {
     std::fprintf(stderr, "bare_link: no instrument present\n");
     return false;
   }
-  handle = platform.open_exclusive(present.paths.back());
+  handle = platform.open_exclusive(present.paths.back()).handle;
   if (handle == tarnlink::kInvalidHandle) return failed("open");
   std::int32_t timeout = 0;
   platform.get_timeout(handle, timeout);

@@ -45,7 +45,7 @@ class BareUsb final : public Platform {
     return result;
   }
 
-  Handle open_exclusive(const NativeString&) override {
+  OpenResult open_exclusive(const NativeString&) override {
     const char* id = std::getenv("TARNLINK_USB_IDS");
     unsigned int vendor = 0;
     unsigned int product = 0;

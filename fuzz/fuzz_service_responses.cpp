@@ -205,7 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::thread service(serve, listener().fd, std::cref(packets));
   {
     tarnlink::posix::PosixPlatform client;
-    const tarnlink::Handle handle = client.open_exclusive(listener().path.c_str());
+    const tarnlink::Handle handle = client.open_exclusive(listener().path.c_str()).handle;
     if (handle != tarnlink::kInvalidHandle) {
       FuzzedDataProvider calls_input(script.data(), script.size());
       for (int i = 0; i < calls; ++i) call(client, handle, calls_input);

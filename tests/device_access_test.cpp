@@ -72,9 +72,14 @@ TEST_F(DeviceAccessTest, FailedOpensAddRecordsAndCloseNothing) {
   EXPECT_EQ(device_.OpenDevice(entry("absent")), kStatusFailed);
   EXPECT_EQ(device_.records().size(), 2u);
   EXPECT_TRUE(fake_.device_calls().empty()) << "a path not listed is not tried";
+  EXPECT_EQ(device_.refused_open().path, native("absent"));
+  EXPECT_EQ(device_.refused_open().failure, OpenFailure::kGone) << "listed no more";
 
+  // The reason is the platform's, where it tells one.
   fake_.open_refused.insert(native("dev-a"));
+  fake_.open_failures[native("dev-a")] = OpenFailure::kHeld;
   EXPECT_EQ(device_.OpenDevice(entry("dev-a")), kStatusFailed);
+  EXPECT_EQ(device_.refused_open().failure, OpenFailure::kHeld);
   EXPECT_THAT(fake_.device_calls(), ElementsAre("open dev-a")) << "a refused open is not closed";
   EXPECT_EQ(device_.records().size(), 3u);
   for (const DeviceRecord& record : device_.records()) {
@@ -83,9 +88,11 @@ TEST_F(DeviceAccessTest, FailedOpensAddRecordsAndCloseNothing) {
   }
   EXPECT_EQ(device_.SelectDevice(entry("dev-a")), kStatusNotSelected);
 
-  // A listing that fails before the path, or at once, finds nothing to open.
+  // A listing that fails before the path, or at once, finds nothing to open,
+  // and cannot tell that it is gone.
   fake_.enum_fails_at = 1;
   EXPECT_EQ(device_.OpenDevice(entry("dev-b")), kStatusFailed);
+  EXPECT_EQ(device_.refused_open().failure, OpenFailure::kUnknown);
   fake_.enum_fails_at = -1;
   fake_.fail_calls = {fake_.calls_made + 1};
   EXPECT_EQ(device_.OpenDevice(entry("dev-b")), kStatusFailed);
@@ -96,6 +103,7 @@ TEST_F(DeviceAccessTest, FailedOpensAddRecordsAndCloseNothing) {
   fake_.enum_fails_at = 2;
   EXPECT_EQ(device_.OpenDevice(entry("dev-b")), kStatusOk);
   EXPECT_EQ(device_.records().back().index, 2);
+  EXPECT_EQ(device_.refused_open().failure, OpenFailure::kUnknown);
 }
 
 TEST_F(DeviceAccessTest, AnOpenedPathIsNeverOpenedTwice) {

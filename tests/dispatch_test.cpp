@@ -215,6 +215,31 @@ TEST_F(DispatchTest, NamedSendPicksThePathHoldingTheName) {
   EXPECT_THAT(writes(), ElementsAre("write 10"));
 }
 
+// An open that failed for a reason the platform can tell is explained on
+// standard error, the path shown as /L shows it; standard output and the exit
+// status are those of any failed connection.
+TEST_F(DispatchTest, ARefusedOpenSaysWhyOnStandardError) {
+  const NativeString path = native("usb:1-1:SN\x1b");
+  fake_.interfaces = {native("usb-a"), path};
+  fake_.open_refused = {path};
+  const std::vector<std::pair<OpenFailure, std::string>> reasons{
+      {OpenFailure::kPermission,
+       "permission denied; see the udev rule /usr/share/doc/tarnlink/examples/70-tarnlink.rules"},
+      {OpenFailure::kHeld, "another program holds it"},
+      {OpenFailure::kKernelDriver, "a kernel driver holds its interface"},
+      {OpenFailure::kGone, "it is gone"},
+      {OpenFailure::kFailed, "the system refused to open it"},
+      {OpenFailure::kUnknown, ""}};
+  for (const auto& [failure, why] : reasons) {
+    fake_.open_failures[path] = failure;
+    out_.str("");
+    err_.str("");
+    EXPECT_EQ(run({"$IN"}), -1);
+    EXPECT_EQ(printed(), "");
+    EXPECT_EQ(err_.str(), why.empty() ? "" : "Unable to open usb:1-1:SN?: " + why + "\n");
+  }
+}
+
 TEST_F(DispatchTest, FailedStepsEndTheJob) {
   fake_.interfaces.clear();
   EXPECT_EQ(run({"$IN"}), -1);
@@ -317,13 +342,18 @@ TEST_F(DispatchTest, HelpVersionAndListForms) {
 }
 
 TEST_F(DispatchTest, ListShowsControlBytesOfPathsAsQuestionMarks) {
-  fake_.interfaces = {native("dir/evil\n2 FAKE-SN0042"), native("dir/\x1b]0;title\x07-del\x7f")};
+  fake_.interfaces = {native("dir/evil\n2 FAKE-SN0042"), native("dir/\x1b]0;title\x07-del\x7f"),
+                      native("dir/\x9b" "2J-\xc2\x9b" "2J-\xc4\x9a")};
   EXPECT_EQ(run({"/L"}), 0);
-  EXPECT_EQ(printed(), "1 dir/evil?2 FAKE-SN0042\n2 dir/?]0;title?-del?\n");
+  EXPECT_EQ(printed(), "1 dir/evil?2 FAKE-SN0042\n2 dir/?]0;title?-del?\n3 dir/?2J-?2J-\xc4\x9a\n");
   // /U searches the paths as they are.
   out_.str("");
   EXPECT_EQ(run({"$IN", "/U", "\n2 FAKE"}), 0);
   EXPECT_THAT(fake_.device_calls(), ::testing::Contains("open dir/evil\n2 FAKE-SN0042"));
+  fake_.calls.clear();
+  EXPECT_EQ(run({"$IN", "/U", "\xc2\x9b"}), 0);
+  EXPECT_THAT(fake_.device_calls(),
+              ::testing::Contains("open dir/\x9b" "2J-\xc2\x9b" "2J-\xc4\x9a"));
 }
 
 TEST_F(DispatchTest, ListCutShortByAFailureIsAFailure) {

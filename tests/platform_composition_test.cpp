@@ -36,8 +36,8 @@ TEST_F(PlatformCompositionTest, ListsEachBackendInTurnAndAFailureHidesNoOtherIns
 
 TEST_F(PlatformCompositionTest, EachHandleReachesTheBackendThatOpenedIt) {
   both_.interface_paths();
-  const Handle on_bus = both_.open_exclusive(native("usb:1-1:SN1"));
-  const Handle in_directory = both_.open_exclusive(native("/run/velk/b"));
+  const Handle on_bus = both_.open_exclusive(native("usb:1-1:SN1")).handle;
+  const Handle in_directory = both_.open_exclusive(native("/run/velk/b")).handle;
   ASSERT_NE(on_bus, kInvalidHandle);
   ASSERT_NE(in_directory, kInvalidHandle);
   EXPECT_NE(on_bus, in_directory);
@@ -62,9 +62,12 @@ TEST_F(PlatformCompositionTest, EachHandleReachesTheBackendThatOpenedIt) {
 TEST_F(PlatformCompositionTest, AListedPathGoesToItsBackendAloneAnUnlistedOneToEachInTurn) {
   both_.interface_paths();
   bus_.open_refused = {native("usb:1-1:SN1")};
-  EXPECT_EQ(both_.open_exclusive(native("usb:1-1:SN1")), kInvalidHandle);
+  bus_.open_failures[native("usb:1-1:SN1")] = OpenFailure::kPermission;
+  const OpenResult refused = both_.open_exclusive(native("usb:1-1:SN1"));
+  EXPECT_EQ(refused.handle, kInvalidHandle);
+  EXPECT_EQ(refused.failure, OpenFailure::kPermission) << "the backend's reason";
   bus_.interfaces.push_back(native("usb:1-2"));
-  EXPECT_NE(both_.open_exclusive(native("usb:1-2")), kInvalidHandle);
+  EXPECT_NE(both_.open_exclusive(native("usb:1-2")).handle, kInvalidHandle);
   EXPECT_THAT(directory_.device_calls(), ElementsAre("open usb:1-2"));
   EXPECT_THAT(bus_.device_calls(), ElementsAre("open usb:1-1:SN1", "open usb:1-2"));
 }

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "base/safe_text.h"
+
 namespace tarnlink {
 namespace {
 std::uint32_t fold_ascii(std::uint32_t c) { return (c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c; }
@@ -32,21 +34,7 @@ std::string console_text(const NativeString& text) {
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = 0xFFFD;  // a lone surrogate has no UTF-8 form
     }
-    if (c < 0x80) {
-      utf8.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      utf8.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      utf8.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      utf8.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      utf8.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      utf8.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+    append_utf8(utf8, c);
   }
   return utf8;
 }

@@ -13,6 +13,7 @@
 #include "base/console.h"
 #include "transfer/firmware.h"
 #include "base/native_text.h"
+#include "base/safe_text.h"
 #include "transfer/payload.h"
 #include "transfer/receiver.h"
 
@@ -129,6 +130,39 @@ int check_screen_output(std::ostream& out, std::ostream& err) {
   return -1;
 }
 
+// Why the chosen instrument could not be opened, as the operator is told it;
+// empty when that is not known.
+std::string_view open_failure_text(OpenFailure failure) {
+  switch (failure) {
+    case OpenFailure::kPermission:
+      return "permission denied; see the udev rule "
+             "/usr/share/doc/tarnlink/examples/70-tarnlink.rules";
+    case OpenFailure::kHeld:
+      return "another program holds it";
+    case OpenFailure::kKernelDriver:
+      return "a kernel driver holds its interface";
+    case OpenFailure::kGone:
+      return "it is gone";
+    case OpenFailure::kFailed:
+      return "the system refused to open it";
+    case OpenFailure::kUnknown:
+      break;
+  }
+  return {};
+}
+
+// A connection that failed says nothing on standard output; why the open failed,
+// when it is known, goes to standard error, where it leaves the output as it is.
+void report_refused_open(const DeviceAccess& device, std::ostream& err) {
+  const OpenRefusal& refused = device.refused_open();
+  const std::string_view why = open_failure_text(refused.failure);
+  if (why.empty()) return;
+  write_line(err, "Unable to open " +
+                      replace_unsafe_bytes(console_text(refused.path), '?',
+                                           KeepBytes::kAllButControls) +
+                      ": " + std::string(why));
+}
+
 // The steps after the payload: connect, then send and receive, with an Esc test
 // between the steps. `answer_file` is open when the answer goes to a file. -1 at
 // the first step that fails.
@@ -137,7 +171,10 @@ int run_job(const Job& job, const NativeChar* const* argv, DeviceAccess& device,
   const std::int32_t connected = job.kind == JobKind::kNamedSend
                                      ? ConnectByName(device, out, argv[3])
                                      : ConnectDefault(device, out);
-  if (connected != 0) return -1;
+  if (connected != 0) {
+    report_refused_open(device, err);
+    return -1;
+  }
   if (job.has_timeout) device.SetTimeout(job.timeout_ms * contract::kUnitsPerMillisecond);
   if (CheckBreak(device, out)) return -1;
 

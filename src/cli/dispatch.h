@@ -11,8 +11,9 @@ namespace tarnlink {
 
 // Runs tarnlink with argv[0..argc-1] (argv[0] is the program's name) and returns
 // the exit status: 0 on success, -1 on any failure. Everything goes to `out`
-// (standard output), but the one line telling that an answer for the screen
-// could not be written there, which goes to `err` (standard error).
+// (standard output), but two lines that go to `err` (standard error): why the
+// chosen instrument could not be opened, where that is known, and that an
+// answer for the screen could not be written to `out`.
 int RunTarnlink(int argc, const NativeChar* const* argv, DeviceAccess& device, std::ostream& out,
                 std::ostream& err);
 

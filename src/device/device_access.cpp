@@ -23,21 +23,28 @@ std::list<DeviceRecord>::iterator DeviceAccess::find_record(const NativeString& 
 std::int32_t DeviceAccess::OpenDevice(const DeviceListEntry& entry) {
   auto record = find_record(entry.path);
   if (record == table_.end()) record = table_.emplace(table_.end());
+  refused_ = OpenRefusal{entry.path, OpenFailure::kUnknown};
 
   // A listing cut short still offers the interfaces it reached.
   DeviceList present;
-  GetCountActiveDevices(present);
+  const bool listed_all = GetCountActiveDevices(present) == kStatusOk;
+  bool listed = false;
   for (DeviceListEntry& found : present) {
     if (found.path != entry.path) continue;
+    listed = true;
     if (record->open != 0) return kStatusFailed;  // never a second handle to one instrument
-    const Handle handle = platform_.open_exclusive(found.path);
-    if (handle == kInvalidHandle) continue;
-    record->handle = handle;
+    const OpenResult opened = platform_.open_exclusive(found.path);
+    if (opened.handle == kInvalidHandle) {
+      refused_.failure = opened.failure;
+      continue;
+    }
+    record->handle = opened.handle;
     record->open = 1;
     record->path = std::move(found.path);
     record->index = found.index;
     return kStatusOk;
   }
+  if (!listed && listed_all) refused_.failure = OpenFailure::kGone;
   return kStatusFailed;
 }
 

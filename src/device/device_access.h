@@ -42,6 +42,13 @@ struct DeviceRecord {
 
 using ByteBuffer = std::vector<std::uint8_t>;
 
+// Why the latest OpenDevice failed: the path it was asked for, and the reason
+// where one is known (the platform's, or kGone for a path listed no more).
+struct OpenRefusal {
+  NativeString path;
+  OpenFailure failure = OpenFailure::kUnknown;
+};
+
 class DeviceAccess {
  public:
   // Device handles outlive the object: the instrument is ours until the process
@@ -55,7 +62,8 @@ class DeviceAccess {
   // before a failure stay.
   std::int32_t GetCountActiveDevices(DeviceList& list);
 
-  // Opens the present interface whose path equals entry.path, exclusively. 0 or 1.
+  // Opens the present interface whose path equals entry.path, exclusively. 0 or 1;
+  // after 1, refused_open() says why.
   std::int32_t OpenDevice(const DeviceListEntry& entry);
   // Makes the first record with entry.path the selected one. 0, or 5 (then no
   // device is selected).
@@ -78,6 +86,9 @@ class DeviceAccess {
   // Sets the link timeout (100-ns units). 0, 1, 3, 4, 5.
   std::int32_t SetTimeout(std::int32_t timeout);
 
+  // The latest OpenDevice's refusal; kUnknown after one that succeeded.
+  const OpenRefusal& refused_open() const { return refused_; }
+
   Platform& platform() { return platform_; }
   const std::list<DeviceRecord>& records() const { return table_; }
 
@@ -95,6 +106,7 @@ class DeviceAccess {
   std::list<DeviceRecord> table_;
   std::list<DeviceRecord>::iterator current_{};
   bool selected_ = false;
+  OpenRefusal refused_;
 };
 
 }  // namespace tarnlink

@@ -6,7 +6,8 @@
 //
 // Each operation returns its outcome and keeps nothing for later. Failures are
 // not told apart above the platform (the device code turns every one into the
-// same status), so each backend keeps its native error to itself.
+// same status), so each backend keeps its native error to itself; only a failed
+// open says why, where the backend can tell, so that the operator can be told.
 //
 // Single-threaded: one caller at a time. Waiting happens only inside the
 // operations marked as blocking; how long the driver takes there is bounded by
@@ -27,6 +28,25 @@ namespace tarnlink {
 using Handle = std::intptr_t;
 inline constexpr Handle kInvalidHandle = -1;
 
+// Why an open failed, as far as the backend can tell.
+enum class OpenFailure {
+  kUnknown,       // the backend cannot tell
+  kPermission,    // the system does not let this user open the device
+  kHeld,          // another handle, of this or another program, holds it
+  kKernelDriver,  // a driver of the system's own holds the interface it talks through
+  kGone,          // the device listed at the path is there no more
+  kFailed,        // the system failed the open for another reason
+};
+
+// What an open gave: the handle, or kInvalidHandle and why.
+struct OpenResult {
+  // Implicit, so that a backend returns a handle, or a reason, as it is.
+  OpenResult(Handle opened = kInvalidHandle) : handle(opened) {}
+  OpenResult(OpenFailure why) : failure(why) {}
+  Handle handle = kInvalidHandle;
+  OpenFailure failure = OpenFailure::kUnknown;  // meaningful only without a handle
+};
+
 // One listing of the present instruments.
 struct ListResult {
   std::vector<NativeString> paths;  // device paths, whole, in the driver's order
@@ -46,10 +66,11 @@ class Platform {
 
   // open_exclusive: the instrument at `path`, open for reading and writing, shared
   //   with no other handle of any process, synchronous.
-  //   Fails (kInvalidHandle): nothing present at `path`; another handle holds it;
-  //           the driver refused the open.
+  //   Fails (kInvalidHandle, with the reason where the backend can tell):
+  //           nothing present at `path`; another handle holds it; the driver
+  //           refused the open.
   //   Blocks: until the driver grants or refuses the open.
-  virtual Handle open_exclusive(const NativeString& path) = 0;
+  virtual OpenResult open_exclusive(const NativeString& path) = 0;
 
   // write: the `size` bytes at `data` as one message. Returns how many the driver
   //   took; fewer than `size` is the caller's failure to judge.

@@ -566,7 +566,7 @@ TEST_F(InterruptedLinkTest, StoppedBeforeTheOpen) {
   emulator->pause();
   // The open answer is awaited for 5 s at most.
   const RunResult result =
-      run({input_file("payload.bin", kPayload)}, RunOptions{{}, "/dev/null", "", kRunLimit});
+      run({input_file("payload.bin", kPayload)}, RunOptions{{}, "/dev/null", "", kRunLimit, {}});
   stop_emulators();
   record(Job::kSend, "emulator stopped (SIGSTOP) before the open", result, bin_of(kLast).size(),
          kPayload.size(), "no file");

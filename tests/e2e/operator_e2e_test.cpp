@@ -44,7 +44,7 @@ TEST_F(ListTest, OneAndThreeInOrderOfAppearance) {
 TEST_F(ListTest, ListingDoesNotDisturbAnInstrumentHeldOpen) {
   const std::string expected = start({"held", "free"});
   Platform& platform = program_platform();
-  const Handle handle = platform.open_exclusive(device_path("held"));
+  const Handle handle = platform.open_exclusive(device_path("held")).handle;
   ASSERT_NE(handle, kInvalidHandle);
 
   const RunResult result = run({"/L"});

@@ -155,7 +155,7 @@ TEST_F(GarbageClientTest, MalformedRequestsCloseTheConnectionAndTheServiceKeepsS
   }
 
   PosixPlatform client;
-  const Handle handle = client.open_exclusive(path);
+  const Handle handle = client.open_exclusive(path).handle;
   ASSERT_NE(handle, kInvalidHandle);
   const std::string message = "still here";
   EXPECT_EQ(client.write(handle, reinterpret_cast<const std::uint8_t*>(message.data()),

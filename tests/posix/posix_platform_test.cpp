@@ -42,7 +42,9 @@ class PosixPlatformTest : public E2eTest {
     return result.paths;
   }
 
-  Handle open(const std::string& name) { return platform_.open_exclusive(device_path(name)); }
+  Handle open(const std::string& name) {
+    return platform_.open_exclusive(device_path(name)).handle;
+  }
 
   std::optional<std::uint32_t> write(Handle handle, const std::string& bytes) {
     return platform_.write(handle, reinterpret_cast<const std::uint8_t*>(bytes.data()),
@@ -124,10 +126,10 @@ TEST_F(PosixPlatformTest, OpenIsExclusiveUntilClosed) {
   const Handle first = open("dev");
   ASSERT_NE(first, kInvalidHandle);
   PosixPlatform other_process;
-  EXPECT_EQ(other_process.open_exclusive(device_path("dev")), kInvalidHandle);
+  EXPECT_EQ(other_process.open_exclusive(device_path("dev")).handle, kInvalidHandle);
   EXPECT_TRUE(platform_.close(first));
   EXPECT_FALSE(platform_.close(first));
-  EXPECT_NE(other_process.open_exclusive(device_path("dev")), kInvalidHandle);
+  EXPECT_NE(other_process.open_exclusive(device_path("dev")).handle, kInvalidHandle);
   stop_emulators();
   EXPECT_EQ(log_of("dev"), (std::vector<std::string>{"open", "close", "open"}));
 }
@@ -148,7 +150,7 @@ TEST_F(PosixPlatformTest, LongDevicePathsWork) {
   ASSERT_TRUE(emulator.ready()) << emulator.failure();
   const std::vector<std::string> paths = listed();
   ASSERT_EQ(paths, (std::vector<std::string>{dir + "/velk-usb-with-a-long-name"}));
-  const Handle handle = platform_.open_exclusive(paths[0]);
+  const Handle handle = platform_.open_exclusive(paths[0]).handle;
   ASSERT_NE(handle, kInvalidHandle);
   EXPECT_EQ(get_timeout(handle), contract::kHandshakeTimeout);
 }

@@ -288,6 +288,7 @@ RunResult E2eTest::run_on_bus(const std::vector<std::string>& emulator,
   std::vector<std::string> all{"--usb", "--capture", capture_dir()};
   all.insert(all.end(), emulator.begin(), emulator.end());
   all.push_back("--");
+  all.insert(all.end(), options.wrapper.begin(), options.wrapper.end());
   all.push_back(tarnlink_binary());
   all.insert(all.end(), args.begin(), args.end());
   options.env.emplace("TARNLINK_USB_IDS", "1209:0001");

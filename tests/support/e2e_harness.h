@@ -41,6 +41,9 @@ struct RunOptions {
   std::string stdin_path = "/dev/null";
   std::string work_dir;                    // empty: this process's
   std::chrono::milliseconds limit = kStepLimit;
+  // run_on_bus: the command that tarnlink and its arguments follow, as in
+  // {"sh", "-c", SCRIPT, "sh"}; empty: tarnlink runs as it is.
+  std::vector<std::string> wrapper;
 };
 
 // Polls `done` until it holds or `limit` passes; false when it never held.

@@ -39,11 +39,13 @@ ListResult FakePlatform::interface_paths() {
   return result;
 }
 
-Handle FakePlatform::open_exclusive(const NativeString& path) {
+OpenResult FakePlatform::open_exclusive(const NativeString& path) {
   calls.push_back("open " + narrow(path));
   const bool present = std::find(interfaces.begin(), interfaces.end(), path) != interfaces.end();
-  if (fails_now() || !present || open_refused.count(path) != 0 || opened_.count(path) != 0) {
-    return kInvalidHandle;
+  if (fails_now() || !present || opened_.count(path) != 0) return kInvalidHandle;
+  if (open_refused.count(path) != 0) {
+    const auto reason = open_failures.find(path);
+    return reason == open_failures.end() ? OpenFailure::kUnknown : reason->second;
   }
   opened_.insert(path);
   return 100;

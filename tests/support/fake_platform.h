@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -38,6 +39,7 @@ class FakePlatform final : public Platform {
   std::set<int> fail_calls;               // numbers of the calls that fail, counted as
                                           // calls_made counts them
   std::set<NativeString> open_refused;    // paths whose open fails
+  std::map<NativeString, OpenFailure> open_failures;  // the reasons they give; else kUnknown
   std::deque<WriteStep> writes;           // then: every write succeeds in full
   std::deque<ReadStep> reads;             // then: reads time out (0 bytes)
   std::deque<ControlStep> set_timeouts;   // then: succeed
@@ -65,7 +67,7 @@ class FakePlatform final : public Platform {
   std::vector<std::string> device_calls() const;
 
   ListResult interface_paths() override;
-  Handle open_exclusive(const NativeString& path) override;
+  OpenResult open_exclusive(const NativeString& path) override;
   std::optional<std::uint32_t> write(Handle handle, const std::uint8_t* data,
                                      std::uint32_t size) override;
   std::optional<std::uint32_t> read(Handle handle, std::uint8_t* buffer,

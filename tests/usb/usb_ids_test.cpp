@@ -24,6 +24,10 @@ TEST(UsbIdsTest, MalformedEntriesAreSkippedTheOthersCount) {
                                    "\t\n"
                                    "1209:0005"),
             (Ids{{0x1209, 0x0001}, {0xABCD, 0xEF01}, {0x1209, 0x0005}}));
+  // An editor's byte-order mark at the start is no part of the first ID; anywhere
+  // else it spoils its entry.
+  EXPECT_EQ(usb_ids_from_file_text("\xef\xbb\xbf" "1209:0001\n\xef\xbb\xbf" "1209:0002\n1209:0003"),
+            (Ids{{0x1209, 0x0001}, {0x1209, 0x0003}}));
 }
 
 }  // namespace

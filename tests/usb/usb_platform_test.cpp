@@ -1,7 +1,8 @@
 // The USB backend against devices on a bus that umockdev emulates in this very
 // process, which runs under umockdev's preload. Hostile devices above all:
 // whatever their descriptors say, a listing ends, nothing crashes, and every
-// path that comes out is safe to show and opens its device.
+// path that comes out is safe to show and opens its device: the listing reads
+// the serial number as UTF-8 from sysfs, the open as UTF-16 from the device.
 #include "platform/usb/usb_platform.h"
 
 #include <stdlib.h>
@@ -20,6 +21,7 @@ namespace tarnlink::usb {
 namespace {
 
 using velk_emu::usb::string_descriptor;
+using namespace std::string_literals;
 using Bytes = std::vector<std::uint8_t>;
 using Paths = std::vector<NativeString>;
 
@@ -43,12 +45,14 @@ class UsbPlatformTest : public ::testing::Test {
   }
   // An instrument at bus 1 and `ports`; its id on the bus.
   int add(const std::vector<std::uint8_t>& ports, std::optional<Bytes> serial,
-          std::optional<Bytes> descriptors = std::nullopt, std::uint16_t product = 0x0001) {
+          std::optional<Bytes> descriptors = std::nullopt, std::uint16_t product = 0x0001,
+          bool kernel_driver = false) {
     velk_emu::usb::DeviceSpec spec;
     spec.ports = ports;
     spec.product = product;
     spec.serial = std::move(serial);
     spec.descriptors = std::move(descriptors);
+    spec.kernel_driver = kernel_driver;
     std::string error;
     const int id = bus_->add(spec, error);
     EXPECT_GE(id, 0) << error;
@@ -77,7 +81,7 @@ class UsbSerialTest : public UsbPlatformTest, public ::testing::WithParamInterfa
 TEST_P(UsbSerialTest, TheListedPathIsSafeAndOpensTheDevice) {
   add({1}, GetParam().serial);
   ASSERT_EQ(listed(), Paths{GetParam().path});
-  const Handle handle = platform_->open_exclusive(GetParam().path);
+  const Handle handle = platform_->open_exclusive(GetParam().path).handle;
   EXPECT_NE(handle, kInvalidHandle);
   EXPECT_TRUE(platform_->close(handle));
 }
@@ -93,8 +97,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SerialCase{"Plain", string_descriptor("SN-0042"), "usb:1-1:SN-0042"},
         SerialCase{"ControlsEscapesSeparatorsAndNonAscii",
-                   utf16_descriptor(u"\x1b]0;x\x07\r\nA:B/C\\D\u00e9\u4e2d\x7f"),
-                   "usb:1-1:_]0;x___A_B_C_D___"},
+                   utf16_descriptor(u"\x1b]0;x\x07\r\nA:B/C\\D\u00e9\u4e2d\x7f\u009b"),
+                   "usb:1-1:_]0;x___A_B_C_D____"},
+        // One '_' a character: a surrogate pair is one, a lone surrogate none;
+        // U+0000 ends the text.
+        SerialCase{"SurrogatesAndAZeroUnit",
+                   utf16_descriptor(u"a\U0001F600b\xd800" u"c\xdc00" u"d\0ef"s), "usb:1-1:a_bcd"},
         SerialCase{"OfThe255BytesCutAt64", longest_descriptor(), "usb:1-1:" + std::string(64, 'Z')},
         SerialCase{"LengthClaimsMoreThanCame", Bytes{200, 3, 'S', 0, 'N', 0, '1'}, "usb:1-1:SN"},
         SerialCase{"None", std::nullopt, "usb:1-1"}, SerialCase{"Empty", Bytes{2, 3}, "usb:1-1"},
@@ -120,17 +128,34 @@ TEST_F(UsbPlatformTest, ListsConfiguredInstrumentsWithABulkPairInBusAndPortOrder
 
   setenv("TARNLINK_USB_IDS", "", 1);
   EXPECT_EQ(listed(), Paths{});
-  EXPECT_EQ(platform_->open_exclusive("usb:1-2:two"), kInvalidHandle);
+  EXPECT_EQ(platform_->open_exclusive("usb:1-2:two").handle, kInvalidHandle);
 }
 
-TEST_F(UsbPlatformTest, OnlyTheListedDeviceOpensAtItsPath) {
-  const int id = add({1}, string_descriptor("first"));
-  ASSERT_EQ(listed(), Paths{"usb:1-1:first"});
-  bus_->remove(id);
-  EXPECT_EQ(platform_->open_exclusive("usb:1-1:first"), kInvalidHandle);
-  add({1}, string_descriptor("second"));
-  EXPECT_EQ(platform_->open_exclusive("usb:1-1:first"), kInvalidHandle);
-  EXPECT_EQ(listed(), Paths{"usb:1-1:second"});
+// Each open that fails says why: held by another handle, by a kernel driver,
+// or the listed device gone, unplugged or replaced on its port.
+TEST_F(UsbPlatformTest, OnlyTheListedDeviceOpensAtItsPathAndARefusalSaysWhy) {
+  add({1}, string_descriptor("held"));
+  add({2}, string_descriptor("driven"), std::nullopt, 0x0001, true);
+  const int unplugged = add({3}, string_descriptor("unplugged"));
+  const int replaced = add({4}, string_descriptor("first"));
+  ASSERT_EQ(listed(), (Paths{"usb:1-1:held", "usb:1-2:driven", "usb:1-3:unplugged",
+                             "usb:1-4:first"}));
+  UsbPlatform other;
+  ASSERT_NE(other.open_exclusive("usb:1-1:held").handle, kInvalidHandle);
+  bus_->remove(unplugged);
+  bus_->remove(replaced);
+  add({4}, string_descriptor("second"));
+  const std::vector<std::pair<std::string, OpenFailure>> refusals{
+      {"usb:1-1:held", OpenFailure::kHeld},
+      {"usb:1-2:driven", OpenFailure::kKernelDriver},
+      {"usb:1-3:unplugged", OpenFailure::kGone},
+      {"usb:1-4:first", OpenFailure::kGone}};
+  for (const auto& [path, why] : refusals) {
+    const OpenResult opened = platform_->open_exclusive(path);
+    EXPECT_EQ(opened.handle, kInvalidHandle) << path;
+    EXPECT_EQ(opened.failure, why) << path;
+  }
+  EXPECT_EQ(listed(), (Paths{"usb:1-1:held", "usb:1-2:driven", "usb:1-4:second"}));
 }
 
 // A read of nothing comes back with 0 bytes at every link timeout, 0 and
@@ -139,7 +164,7 @@ TEST_F(UsbPlatformTest, OnlyTheListedDeviceOpensAtItsPath) {
 TEST_F(UsbPlatformTest, AReadOfNothingEndsAtEveryLinkTimeout) {
   options_.answer = velk_emu::AnswerMode::kSilent;
   const int id = add({1}, string_descriptor("quiet"));
-  const Handle handle = platform_->open_exclusive("usb:1-1:quiet");
+  const Handle handle = platform_->open_exclusive("usb:1-1:quiet").handle;
   ASSERT_NE(handle, kInvalidHandle);
   for (const std::int32_t timeout : {0, 1, 9999, 10001}) {
     ASSERT_TRUE(platform_->set_timeout(handle, timeout));

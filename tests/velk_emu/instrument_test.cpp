@@ -104,6 +104,16 @@ TEST_F(InstrumentTest, RateDecidesWhenEachAnswerMayLeave) {
   EXPECT_EQ(read(4096, t0_ + 20ms), std::string(2500, 'x'));
   EXPECT_EQ(read(4096, t0_ + 20ms), "");
   EXPECT_EQ(read_at_, t0_ + 20ms) << "an empty answer takes no link time";
+
+  // A write given up early: the link carried 300 bytes, the instrument takes
+  // those alone, and the link is free from then.
+  const auto offer = model_->offer_write(1000, t0_ + 30ms);
+  EXPECT_EQ(offer.at, t0_ + 29ms);
+  EXPECT_EQ(model_->carried_by(offer, t0_ + 28300us), 300u);
+  EXPECT_EQ(model_->take_write(offer, reinterpret_cast<const std::uint8_t*>(block.data()), 300),
+            300u);
+  EXPECT_EQ(write(block, t0_ + 28300us), t0_ + 29300us);
+  EXPECT_EQ(read(4096, t0_ + 40ms), std::string(1300, 'x'));
 }
 
 TEST_F(InstrumentTest, OneReadGathersAtMostItsShareOfQueuedEchoes) {

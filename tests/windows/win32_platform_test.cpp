@@ -241,12 +241,12 @@ TEST_F(Win32Scripted, FailuresKeepWhatWasListed) {
 
 TEST_F(Win32Scripted, OpenCountsOnlyAHandleThatLeavesNoError) {
   const std::unique_ptr<Platform> win32 = platform();
-  EXPECT_EQ(win32->open_exclusive(L"dev"), reinterpret_cast<Handle>(script_.opened));
+  EXPECT_EQ(win32->open_exclusive(L"dev").handle, reinterpret_cast<Handle>(script_.opened));
   script_.open_error = ERROR_ALREADY_EXISTS;
-  EXPECT_EQ(win32->open_exclusive(L"dev"), kInvalidHandle);
+  EXPECT_EQ(win32->open_exclusive(L"dev").handle, kInvalidHandle);
   script_.opened = INVALID_HANDLE_VALUE;
   script_.open_error = ERROR_SHARING_VIOLATION;
-  EXPECT_EQ(win32->open_exclusive(L"dev"), kInvalidHandle);
+  EXPECT_EQ(win32->open_exclusive(L"dev").handle, kInvalidHandle);
   EXPECT_EQ(script_.calls, (Calls{"create dev", "create dev", "close", "create dev"}))
       << "only a handle that came with an error is closed";
 }
@@ -290,27 +290,27 @@ class Win32FileIo : public ::testing::Test {
 
 TEST_F(Win32FileIo, OpenIsExclusive) {
   Platform& platform = program_platform();
-  const Handle first = platform.open_exclusive(file_);
+  const Handle first = platform.open_exclusive(file_).handle;
   ASSERT_NE(first, kInvalidHandle);
-  EXPECT_EQ(platform.open_exclusive(file_), kInvalidHandle);
+  EXPECT_EQ(platform.open_exclusive(file_).handle, kInvalidHandle);
   EXPECT_TRUE(platform.close(first));
 }
 
 TEST_F(Win32FileIo, MissingPathIsNotCreated) {
   const std::wstring missing = (dir_.path() / L"absent.bin").wstring();
-  EXPECT_EQ(program_platform().open_exclusive(missing), kInvalidHandle);
+  EXPECT_EQ(program_platform().open_exclusive(missing).handle, kInvalidHandle);
   EXPECT_FALSE(std::filesystem::exists(missing));
 }
 
 TEST_F(Win32FileIo, WriteThenReadBackUntilEmpty) {
   Platform& platform = program_platform();
   const std::uint8_t message[] = {0x00, 0x0D, 0x0A, 0x1A, 0xFF};
-  Handle handle = platform.open_exclusive(file_);
+  Handle handle = platform.open_exclusive(file_).handle;
   ASSERT_NE(handle, kInvalidHandle);
   EXPECT_EQ(platform.write(handle, message, sizeof(message)), sizeof(message));
   ASSERT_TRUE(platform.close(handle));
 
-  handle = platform.open_exclusive(file_);
+  handle = platform.open_exclusive(file_).handle;
   ASSERT_NE(handle, kInvalidHandle);
   std::vector<std::uint8_t> chunk(contract::kChunkSize);
   ASSERT_EQ(platform.read(handle, chunk.data(), contract::kChunkSize), sizeof(message));
@@ -321,7 +321,7 @@ TEST_F(Win32FileIo, WriteThenReadBackUntilEmpty) {
 
 TEST_F(Win32FileIo, TimeoutRequestsOnAFileFail) {
   Platform& platform = program_platform();
-  const Handle handle = platform.open_exclusive(file_);
+  const Handle handle = platform.open_exclusive(file_).handle;
   ASSERT_NE(handle, kInvalidHandle);
   std::int32_t timeout = 0;
   EXPECT_FALSE(platform.get_timeout(handle, timeout));

@@ -74,14 +74,48 @@ void Instrument::vanish() {
 
 Instrument::WriteAnswer Instrument::write(const std::uint8_t* data, std::uint32_t size,
                                           Clock::time_point now) {
+  const WriteOffer offer = offer_write(size, now);
+  if (offer.outcome != Outcome::kDone) return {offer.outcome, 0, now, false};
+  return {Outcome::kDone, take_write(offer, data, size), offer.at, offer.disconnect};
+}
+
+Instrument::WriteOffer Instrument::offer_write(std::uint32_t size, Clock::time_point now) {
   ++writes_;
+  WriteOffer offer{Outcome::kDone, size, false, now, now, now, false};
+  if (listed(options_.faults.write_errors, writes_)) {
+    log("write " + std::to_string(size));
+    offer.outcome = Outcome::kFailure;
+    return offer;
+  }
+  offer.short_write = listed(options_.faults.short_writes, writes_);
+  offer.disconnect = listed(options_.faults.disconnects, writes_);
+  if (options_.rate != 0) {
+    // The link carries what is sent, also the byte a short write refuses.
+    offer.start = std::max(now - kRateSlack, write_free_);
+    offer.at = write_free_ = offer.start + transfer_time(size);
+  }
+  return offer;
+}
+
+std::uint32_t Instrument::carried_by(const WriteOffer& offer, Clock::time_point now) const {
+  if (options_.rate == 0 || now >= offer.at) return offer.size;
+  if (now <= offer.start) return 0;
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - offer.start).count();
+  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ns) * options_.rate / 1000000000ull);
+}
+
+std::uint32_t Instrument::take_write(const WriteOffer& offer, const std::uint8_t* data,
+                                     std::uint32_t received) {
   // Checked first: building the line for nobody would cost every block of a transfer.
-  if (capture_ != nullptr) log("write " + std::to_string(size));
-  if (listed(options_.faults.write_errors, writes_)) return {Outcome::kFailure, 0, now, false};
-  std::uint32_t taken = size;
-  if (taken > 0 && listed(options_.faults.short_writes, writes_)) --taken;
+  if (capture_ != nullptr) log("write " + std::to_string(received));
+  // The link carried no more than was received, and is free for the next write from then.
+  if (received < offer.size && write_free_ == offer.at) {
+    write_free_ = offer.start + transfer_time(received);
+  }
+  std::uint32_t taken = received;
+  if (taken > 0 && offer.short_write) --taken;
   if (capture_ != nullptr && taken > 0) capture_->bytes(data, taken);
-  const Clock::time_point ready = now + options_.answer_delay;
+  const Clock::time_point ready = offer.arrived + options_.answer_delay;
   if (options_.answer == AnswerMode::kEcho && taken > 0) {
     Chunk chunk;
     chunk.ready = ready;
@@ -99,13 +133,7 @@ Instrument::WriteAnswer Instrument::write(const std::uint8_t* data, std::uint32_
       queue_.push_back(std::move(chunk));
     }
   }
-  Clock::time_point at = now;
-  if (options_.rate != 0) {
-    // The link carried what was sent, also the byte a short write refused.
-    write_free_ = std::max(now - kRateSlack, write_free_) + transfer_time(size);
-    at = write_free_;
-  }
-  return {Outcome::kDone, taken, at, listed(options_.faults.disconnects, writes_)};
+  return taken;
 }
 
 Outcome Instrument::start_read(std::uint32_t max, Clock::time_point now) {

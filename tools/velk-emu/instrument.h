@@ -84,6 +84,29 @@ class Instrument {
   };
   WriteAnswer write(const std::uint8_t* data, std::uint32_t size, Clock::time_point now);
 
+  // A write in two steps, for a transport whose host may give a write up while
+  // the link carries it (USB: the device takes packet after packet as it has
+  // room). offer_write() is its arrival: it is counted and a write fault fails
+  // it at once ("write N" logged); otherwise the link is booked for it.
+  // take_write() ends it: the instrument takes the first `received` bytes, all
+  // of them unless the host gave up, and logs "write <received>". write() is
+  // both at once.
+  struct WriteOffer {
+    Outcome outcome;                // kFailure: the write failed and takes nothing
+    std::uint32_t size = 0;
+    bool short_write = false;       // short-write: one received byte is refused
+    Clock::time_point arrived;      // when it was offered; its echo is due from then
+    Clock::time_point start;        // when the link starts carrying it
+    Clock::time_point at;           // when the link has carried it all
+    bool disconnect = false;        // the instrument vanishes once it has ended
+  };
+  WriteOffer offer_write(std::uint32_t size, Clock::time_point now);
+  // How many bytes of `offer` the link has carried by `now`.
+  std::uint32_t carried_by(const WriteOffer& offer, Clock::time_point now) const;
+  // Returns how many of the `received` bytes at `data` the instrument took.
+  std::uint32_t take_write(const WriteOffer& offer, const std::uint8_t* data,
+                           std::uint32_t received);
+
   // A read of at most `max` bytes. kFailure under a read fault, answered at
   // once ("read -> error"); otherwise kDone and the read waits until answer
   // bytes are ready or, with ReadEnd::kLinkTimeout, the link timeout has

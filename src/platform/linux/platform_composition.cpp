@@ -22,18 +22,23 @@ ListResult PlatformComposition::interface_paths() {
   return all;
 }
 
-Handle PlatformComposition::open_exclusive(const NativeString& path) {
+OpenResult PlatformComposition::open_exclusive(const NativeString& path) {
   const auto listed = listed_by_.find(path);
   std::vector<Platform*> candidates = backends_;
   if (listed != listed_by_.end()) candidates = {listed->second};
+  OpenResult refused;
   for (Platform* backend : candidates) {
-    const Handle opened = backend->open_exclusive(path);
-    if (opened == kInvalidHandle) continue;
+    const OpenResult opened = backend->open_exclusive(path);
+    if (opened.handle == kInvalidHandle) {
+      // A backend that can tell why speaks for the path.
+      if (opened.failure != OpenFailure::kUnknown) refused = opened;
+      continue;
+    }
     const Handle handle = next_handle_++;
-    routes_[handle] = Route{backend, opened};
+    routes_[handle] = Route{backend, opened.handle};
     return handle;
   }
-  return kInvalidHandle;
+  return refused;
 }
 
 const PlatformComposition::Route* PlatformComposition::find_route(Handle handle) const {

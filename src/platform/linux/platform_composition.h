@@ -6,8 +6,8 @@
 // other backends' instruments are listed all the same. Opening: the path goes to
 // the backend whose latest listing held it (the first, when several did); a
 // path the latest listing did not hold goes to each backend in turn until one
-// opens it. Handles are the composition's own, so two backends' handles never
-// meet.
+// opens it; when none does, the reason is the last one a backend could tell.
+// Handles are the composition's own, so two backends' handles never meet.
 //
 // Blocking: as the backend that serves the call.
 #pragma once
@@ -27,7 +27,7 @@ class PlatformComposition final : public Platform {
   explicit PlatformComposition(std::vector<Platform*> backends);
 
   ListResult interface_paths() override;
-  Handle open_exclusive(const NativeString& path) override;
+  OpenResult open_exclusive(const NativeString& path) override;
   std::optional<std::uint32_t> write(Handle handle, const std::uint8_t* data,
                                      std::uint32_t size) override;
   std::optional<std::uint32_t> read(Handle handle, std::uint8_t* buffer,

@@ -58,7 +58,7 @@ ListResult PosixPlatform::interface_paths() {
   return result;
 }
 
-Handle PosixPlatform::open_exclusive(const NativeString& path) {
+OpenResult PosixPlatform::open_exclusive(const NativeString& path) {
   if (check_device_socket(path) != 0) return kInvalidHandle;
   sockaddr_un address{};
   socklen_t length = 0;

@@ -33,7 +33,7 @@ class PosixPlatform final : public Platform {
   PosixPlatform& operator=(const PosixPlatform&) = delete;
 
   ListResult interface_paths() override;
-  Handle open_exclusive(const NativeString& path) override;
+  OpenResult open_exclusive(const NativeString& path) override;
   std::optional<std::uint32_t> write(Handle handle, const std::uint8_t* data,
                                      std::uint32_t size) override;
   std::optional<std::uint32_t> read(Handle handle, std::uint8_t* buffer,

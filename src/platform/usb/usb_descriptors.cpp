@@ -1,7 +1,5 @@
 #include "platform/usb/usb_descriptors.h"
 
-#include <algorithm>
-
 namespace tarnlink::usb {
 
 std::optional<BulkInterface> bulk_interface(const libusb_config_descriptor& config) {
@@ -25,17 +23,6 @@ std::optional<BulkInterface> bulk_interface(const libusb_config_descriptor& conf
     if (found.endpoint_out != 0 && found.endpoint_in != 0) return found;
   }
   return std::nullopt;
-}
-
-std::optional<std::string> string_descriptor_text(const unsigned char* descriptor, int size) {
-  if (size < 2 || descriptor[1] != LIBUSB_DT_STRING) return std::nullopt;
-  const int length = std::min<int>(size, descriptor[0]);
-  std::string text;
-  for (int i = 2; i + 1 < length; i += 2) {
-    const unsigned unit = descriptor[i] | (static_cast<unsigned>(descriptor[i + 1]) << 8);
-    text.push_back(static_cast<char>(unit < 0x80 ? unit : 0x7F));
-  }
-  return text;
 }
 
 }  // namespace tarnlink::usb

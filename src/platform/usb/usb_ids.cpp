@@ -63,6 +63,11 @@ std::vector<UsbId> usb_ids_from_list(std::string_view list) {
 }
 
 std::vector<UsbId> usb_ids_from_file_text(std::string_view text) {
+  // Some editors start a UTF-8 file with a byte-order mark.
+  constexpr std::string_view kByteOrderMark = "\xef\xbb\xbf";
+  if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+    text.remove_prefix(kByteOrderMark.size());
+  }
   std::vector<UsbId> ids;
   split(text, '\n', [&](std::string_view line) { add_entry(line.substr(0, line.find('#')), ids); });
   return ids;

@@ -1,6 +1,7 @@
 // Which USB devices are instruments: the vendor:product IDs the operator lists.
 // $TARNLINK_USB_IDS (comma-separated) when it is set, even empty; otherwise the
-// file /etc/tarnlink/usb-ids, one ID a line, with # comments and blank lines.
+// file /etc/tarnlink/usb-ids, one ID a line, with # comments and blank lines
+// (a UTF-8 byte-order mark at its start is ignored).
 // An ID is four hex digits, a colon and four hex digits, either case; blanks
 // around it are allowed. A malformed entry is skipped and the others count.
 #pragma once

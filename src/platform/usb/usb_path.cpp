@@ -4,13 +4,17 @@
 
 namespace tarnlink::usb {
 
-std::string usb_location(std::uint8_t bus, const std::vector<std::uint8_t>& ports) {
-  std::string location = "usb:" + std::to_string(bus) + "-";
+std::string port_name(std::uint8_t bus, const std::vector<std::uint8_t>& ports) {
+  std::string name = std::to_string(bus) + "-";
   for (std::size_t i = 0; i < ports.size(); ++i) {
-    if (i != 0) location += '.';
-    location += std::to_string(ports[i]);
+    if (i != 0) name += '.';
+    name += std::to_string(ports[i]);
   }
-  return location;
+  return name;
+}
+
+std::string usb_location(std::uint8_t bus, const std::vector<std::uint8_t>& ports) {
+  return "usb:" + port_name(bus, ports);
 }
 
 std::string usb_device_path(const std::string& location, const std::optional<std::string>& serial) {

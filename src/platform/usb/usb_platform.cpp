@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "base/driver_contract.h"
+#include "base/safe_text.h"
 #include "platform/usb/usb_ids.h"
 #include "platform/usb/usb_path.h"
+#include "platform/usb/usb_sysfs.h"
 
 namespace tarnlink::usb {
 namespace {
@@ -92,25 +94,69 @@ class DeviceList {
   ssize_t count_;
 };
 
-// The serial number string of an open device, in the first language it
-// offers; nullopt when it names none or it cannot be read.
+// The serial number string of an open device, read as the kernel reads it for
+// sysfs: in the first language the device offers, US English when it offers
+// none; nullopt when it names none or it cannot be read.
 std::optional<std::string> read_serial(libusb_device_handle* device, std::uint8_t index) {
   if (index == 0) return std::nullopt;
   // The longest descriptor there can be: its length is one byte.
   unsigned char buffer[255];
   const int languages = libusb_get_string_descriptor(device, 0, 0, buffer, sizeof buffer);
-  if (languages < 4 || buffer[1] != LIBUSB_DT_STRING || buffer[0] < 4) return std::nullopt;
-  const auto language = static_cast<std::uint16_t>(buffer[2] | (buffer[3] << 8));
+  if (languages < 2) return std::nullopt;
+  std::uint16_t language = 0x0409;
+  if (buffer[1] == LIBUSB_DT_STRING && std::min<int>(languages, buffer[0]) >= 4) {
+    language = static_cast<std::uint16_t>(buffer[2] | (buffer[3] << 8));
+  }
   const int got = libusb_get_string_descriptor(device, index, language, buffer, sizeof buffer);
-  return string_descriptor_text(buffer, got);
+  if (got < 0) return std::nullopt;
+  return string_descriptor_text(buffer, static_cast<std::size_t>(got));
 }
 
-// The device path of `instrument`, whose device is open as `device` (null when it
-// could not be opened: then without its serial number).
-std::string path_of(const Instrument& instrument, libusb_device_handle* device) {
-  return usb_device_path(usb_location(instrument.bus, instrument.ports),
-                         device == nullptr ? std::nullopt
-                                           : read_serial(device, instrument.serial_index));
+// The serial number of a listed device, as sysfs shows it to every user, so
+// that a device this user may not open keeps its name. Where sysfs shows none
+// although the device names one, it is read from the device, if it opens.
+std::optional<std::string> listed_serial(const Instrument& instrument) {
+  if (instrument.serial_index == 0) return std::nullopt;
+  if (auto serial = sysfs_serial(port_name(instrument.bus, instrument.ports))) return serial;
+  libusb_device_handle* device = nullptr;
+  if (libusb_open(instrument.device, &device) != 0) return std::nullopt;
+  auto serial = read_serial(device, instrument.serial_index);
+  libusb_close(device);
+  return serial;
+}
+
+std::string path_of(const Instrument& instrument, const std::optional<std::string>& serial) {
+  return usb_device_path(usb_location(instrument.bus, instrument.ports), serial);
+}
+
+// What a libusb error of an open or a claim tells the operator.
+OpenFailure open_failure(int error) {
+  switch (error) {
+    case LIBUSB_ERROR_ACCESS:
+      return OpenFailure::kPermission;
+    case LIBUSB_ERROR_BUSY:
+      return OpenFailure::kHeld;
+    case LIBUSB_ERROR_NO_DEVICE:
+      return OpenFailure::kGone;
+    default:
+      return OpenFailure::kFailed;
+  }
+}
+
+// One bulk transfer of the link's: the bytes moved before it finished or the
+// wait ran out. A stall halts the endpoint in the device, for every later
+// transfer of any program, until the host clears it: cleared before the
+// failure is reported, so that the next run finds it working.
+std::optional<std::uint32_t> bulk_transfer(libusb_device_handle* device, std::uint8_t endpoint,
+                                           std::uint8_t* buffer, std::uint32_t size,
+                                           unsigned int wait) {
+  int moved = 0;
+  const int status =
+      libusb_bulk_transfer(device, endpoint, buffer, static_cast<int>(size), &moved, wait);
+  if (status == LIBUSB_ERROR_PIPE) (void)libusb_clear_halt(device, endpoint);
+  // A transfer that times out reports the bytes that moved before it did.
+  if (status != 0 && status != LIBUSB_ERROR_TIMEOUT) return std::nullopt;
+  return static_cast<std::uint32_t>(std::clamp<int>(moved, 0, static_cast<int>(size)));
 }
 
 }  // namespace
@@ -145,38 +191,43 @@ ListResult UsbPlatform::interface_paths() {
   const DeviceList list(usb);
   result.failed = !list.listed();
   for (const Instrument& instrument : list.instruments(ids)) {
-    libusb_device_handle* device = nullptr;
-    if (instrument.serial_index != 0 && libusb_open(instrument.device, &device) != 0) {
-      device = nullptr;
-    }
-    result.paths.push_back(path_of(instrument, device));
-    if (device != nullptr) libusb_close(device);
+    result.paths.push_back(path_of(instrument, listed_serial(instrument)));
   }
   return result;
 }
 
-Handle UsbPlatform::open_exclusive(const NativeString& path) {
+OpenResult UsbPlatform::open_exclusive(const NativeString& path) {
   const std::vector<UsbId> ids = configured_usb_ids();
-  libusb_context* usb = ids.empty() ? nullptr : context();
-  if (usb == nullptr) return kInvalidHandle;
+  if (ids.empty() || path.rfind("usb:", 0) != 0) return OpenFailure::kUnknown;  // not ours
+  libusb_context* usb = context();
+  if (usb == nullptr) return OpenFailure::kFailed;
   const DeviceList list(usb);
   for (const Instrument& instrument : list.instruments(ids)) {
     const std::string location = usb_location(instrument.bus, instrument.ports);
     if (path != location && path.compare(0, location.size() + 1, location + ":") != 0) continue;
     libusb_device_handle* device = nullptr;
-    if (libusb_open(instrument.device, &device) != 0) return kInvalidHandle;
-    // The serial number tells the listed device from one that took its port since.
-    // Another program's claim makes ours fail (busy); no kernel driver is detached.
-    if (path_of(instrument, device) != path ||
-        libusb_claim_interface(device, instrument.bulk.number) != 0) {
+    if (const int error = libusb_open(instrument.device, &device); error != 0) {
+      return open_failure(error);
+    }
+    // The serial number, read from the device opened, tells the listed device
+    // from one that took its port since.
+    if (path_of(instrument, read_serial(device, instrument.serial_index)) != path) {
       libusb_close(device);
-      return kInvalidHandle;
+      return OpenFailure::kGone;
+    }
+    // Another program's claim makes ours fail (busy), and so does a kernel
+    // driver's, which is never detached.
+    if (const int error = libusb_claim_interface(device, instrument.bulk.number); error != 0) {
+      const bool driver = error == LIBUSB_ERROR_BUSY &&
+                          libusb_kernel_driver_active(device, instrument.bulk.number) == 1;
+      libusb_close(device);
+      return driver ? OpenFailure::kKernelDriver : open_failure(error);
     }
     const Handle handle = next_handle_++;
     links_[handle] = Link{device, instrument.bulk, contract::kHandshakeTimeout};
     return handle;
   }
-  return kInvalidHandle;
+  return OpenFailure::kGone;
 }
 
 std::optional<std::uint32_t> UsbPlatform::write(Handle handle, const std::uint8_t* data,
@@ -185,13 +236,9 @@ std::optional<std::uint32_t> UsbPlatform::write(Handle handle, const std::uint8_
   if (link == nullptr || (data == nullptr && size != 0) || size > INT_MAX) return std::nullopt;
   const unsigned int wait =
       link->timeout == 0 ? kWriteWaitAtZeroMs : milliseconds_up(link->timeout);
-  int sent = 0;
   // libusb's buffer is not const, but an OUT transfer only reads it.
-  const int status = libusb_bulk_transfer(link->device, link->bulk.endpoint_out,
-                                          const_cast<std::uint8_t*>(data), static_cast<int>(size),
-                                          &sent, wait);
-  if (status != 0 && status != LIBUSB_ERROR_TIMEOUT) return std::nullopt;
-  return static_cast<std::uint32_t>(std::clamp<int>(sent, 0, static_cast<int>(size)));
+  return bulk_transfer(link->device, link->bulk.endpoint_out, const_cast<std::uint8_t*>(data),
+                       size, wait);
 }
 
 std::optional<std::uint32_t> UsbPlatform::read(Handle handle, std::uint8_t* buffer,
@@ -199,12 +246,7 @@ std::optional<std::uint32_t> UsbPlatform::read(Handle handle, std::uint8_t* buff
   Link* link = find_link(handle);
   if (link == nullptr || buffer == nullptr || size == 0 || size > INT_MAX) return std::nullopt;
   const unsigned int wait = link->timeout == 0 ? kPollWaitMs : milliseconds_up(link->timeout);
-  int got = 0;
-  // A transfer that times out reports the bytes that arrived before it did.
-  const int status = libusb_bulk_transfer(link->device, link->bulk.endpoint_in, buffer,
-                                          static_cast<int>(size), &got, wait);
-  if (status != 0 && status != LIBUSB_ERROR_TIMEOUT) return std::nullopt;
-  return static_cast<std::uint32_t>(std::clamp<int>(got, 0, static_cast<int>(size)));
+  return bulk_transfer(link->device, link->bulk.endpoint_in, buffer, size, wait);
 }
 
 bool UsbPlatform::set_timeout(Handle handle, std::int32_t timeout) {

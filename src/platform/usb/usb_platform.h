@@ -7,15 +7,18 @@
 // libusb is initialised at the first listing or open that finds an ID
 // configured, never before, and lives until the backend is destroyed.
 //
-// Blocking: a listing reads each instrument's serial number, one control
-// transfer pair each, which libusb bounds by 1 s apiece. A write waits at most the
+// Blocking: a listing reads each instrument's serial number from sysfs; only a
+// device that names one that sysfs does not show is opened for it, one control
+// transfer pair, which libusb bounds by 1 s apiece. A write waits at most the
 // link timeout, rounded up to whole milliseconds; with a link timeout of 0,
 // which only says that reads do not wait, a write waits at most 8 s. A read
 // waits at most the link timeout rounded up to whole milliseconds; with 0 it
 // gives the device 1 ms, the least libusb waits, since its own 0 means forever.
 //
-// Errors: busy (another program claimed the interface), a permission refusal
-// and a vanished device fail the open. Kernel drivers are never detached.
+// Errors: a permission refusal, another program's claim of the interface, a
+// kernel driver bound to it (never detached) and a vanished device fail the
+// open, each with its reason. A stall fails the transfer, and the endpoint's
+// halt is cleared before the failure is returned.
 #pragma once
 
 #include <cstdint>
@@ -42,7 +45,7 @@ class UsbPlatform final : public Platform {
   // Fails when libusb cannot be initialised or cannot list the bus.
   ListResult interface_paths() override;
   // Opens the device and claims its bulk interface.
-  Handle open_exclusive(const NativeString& path) override;
+  OpenResult open_exclusive(const NativeString& path) override;
   // One bulk OUT transfer of the whole message: the bytes the device took
   // before it finished or the wait ran out. Fails on a stall or a vanished device.
   std::optional<std::uint32_t> write(Handle handle, const std::uint8_t* data,

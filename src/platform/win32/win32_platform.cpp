@@ -124,7 +124,7 @@ class Win32Platform final : public Platform {
   explicit Win32Platform(const SystemCalls& calls) : calls_(calls) {}
 
   ListResult interface_paths() override;
-  Handle open_exclusive(const NativeString& path) override;
+  OpenResult open_exclusive(const NativeString& path) override;
   std::optional<std::uint32_t> write(Handle handle, const std::uint8_t* data,
                                      std::uint32_t size) override;
   std::optional<std::uint32_t> read(Handle handle, std::uint8_t* buffer,
@@ -182,7 +182,7 @@ std::optional<NativeString> Win32Platform::interface_path(HDEVINFO set,
   return detail.path();
 }
 
-Handle Win32Platform::open_exclusive(const NativeString& path) {
+OpenResult Win32Platform::open_exclusive(const NativeString& path) {
   const HANDLE handle = calls_.create_file(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                            OPEN_EXISTING, 0, nullptr);
   const DWORD error = GetLastError();

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/safe_text.h"
 #include "capture_files.h"
 #include "instrument.h"
 #include "usbfs_device.h"
@@ -171,13 +172,6 @@ std::string record(const Device& device, const DeviceSpec& spec,
                      "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: DEVNAME=" +
                      device.devnode + "\n" + numbers +
                      "A: speed=480\\n\nA: bConfigurationValue=1\\n\n";
-  if (spec.serial) {
-    if (auto serial = printable_text(*spec.serial)) {
-      std::string escaped;
-      for (const char c : *serial) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
-      text += "A: serial=" + escaped + "\\n\n";
-    }
-  }
   return text + "H: descriptors=" + hex(descriptors) + "\n";
 }
 
@@ -215,8 +209,8 @@ int plug(State& state, const DeviceSpec& spec, bool hub, std::string& error) {
     std::unique_ptr<CaptureFiles> capture;
     auto model = model_of(state, spec, device->name, capture, error);
     if (spec.instrument && !model) return -1;
-    device->usbfs =
-        std::make_unique<UsbfsDevice>(spec.serial, std::move(capture), std::move(model));
+    device->usbfs = std::make_unique<UsbfsDevice>(spec.serial, std::move(capture),
+                                                  std::move(model), spec.kernel_driver);
   }
   const unsigned devnum = ++state.last_devnum[spec.bus];
   char devnode[32];
@@ -238,6 +232,17 @@ int plug(State& state, const DeviceSpec& spec, bool hub, std::string& error) {
                          state.testbed, record(*device, spec, descriptors, devnum).c_str(),
                          nullptr) != 0;
   if (!added) error = "cannot add the device at " + device->name;
+  // The kernel reads the serial number once, at the plug, and shows it as
+  // UTF-8 to every user; it shows none that it cannot read or that is empty.
+  const auto serial = spec.serial ? tarnlink::string_descriptor_text(spec.serial->data(),
+                                                                      spec.serial->size())
+                                  : std::nullopt;
+  if (added && serial && !serial->empty()) {
+    std::string line = *serial + "\n";
+    umockdev_testbed_set_attribute_binary(state.testbed, device->syspath.c_str(), "serial",
+                                          reinterpret_cast<guint8*>(line.data()),
+                                          static_cast<gint>(line.size()));
+  }
   if (!added || (!hub && !device->usbfs->make_node(state.root + device->devnode, error))) {
     if (!hub) umockdev_testbed_detach_ioctl(state.testbed, devnode, nullptr);
     if (added) umockdev_testbed_remove_device(state.testbed, device->syspath.c_str());

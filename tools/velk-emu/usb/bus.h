@@ -50,8 +50,9 @@ struct DeviceSpec {
   std::vector<std::uint8_t> ports{1};  // from the root hub down: 1 to 7 numbers, each 1 to 255
   // The serial number's string descriptor, byte for byte as the device answers
   // it (string_descriptor() makes a well-formed one); none: the device has no
-  // serial number and iSerialNumber is 0. sysfs shows it as the attribute
-  // "serial" only when it is well-formed printable ASCII.
+  // serial number and iSerialNumber is 0. sysfs shows its text as the kernel
+  // does, in UTF-8 (the attribute "serial"), unless that text is empty or the
+  // bytes are no string descriptor.
   std::optional<std::vector<std::uint8_t>> serial;
   // Replaces the descriptors built for the device (instrument_descriptors()),
   // byte for byte: libusb reads them as the kernel's sysfs copy. libusb does not
@@ -59,6 +60,7 @@ struct DeviceSpec {
   // a configuration descriptor within its first 9 bytes.
   std::optional<std::vector<std::uint8_t>> descriptors;
   bool instrument = true;  // runs the instrument model; false: a bare device
+  bool kernel_driver = false;  // a kernel driver holds interface 0: every claim gets EBUSY
   // With Options::capture_dir: the model's DIR/NAME.bin and DIR/NAME.log
   // (empty: the port's name).
   std::string capture_name;

@@ -49,7 +49,7 @@ std::vector<std::uint8_t> describe(std::uint8_t device_class, std::uint16_t vend
 std::vector<std::uint8_t> instrument_descriptors(std::uint16_t vendor, std::uint16_t product,
                                                  bool has_serial) {
   return describe(0, vendor, product, has_serial ? kSerialIndex : 0, kVendorClass,
-                  {{kBulkOut, kBulk, 512, 0}, {kBulkIn, kBulk, 512, 0}});
+                  {{kBulkOut, kBulk, kMaxPacket, 0}, {kBulkIn, kBulk, kMaxPacket, 0}});
 }
 
 std::vector<std::uint8_t> hub_descriptors() {
@@ -60,19 +60,6 @@ std::vector<std::uint8_t> string_descriptor(const std::string& text) {
   std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(2 + 2 * text.size()), kStringType};
   for (const char c : text) bytes.insert(bytes.end(), {static_cast<std::uint8_t>(c), 0});
   return bytes;
-}
-
-std::optional<std::string> printable_text(const std::vector<std::uint8_t>& descriptor) {
-  if (descriptor.size() < 2 || descriptor.size() % 2 != 0 || descriptor[0] != descriptor.size() ||
-      descriptor[1] != kStringType) {
-    return std::nullopt;
-  }
-  std::string text;
-  for (std::size_t i = 2; i < descriptor.size(); i += 2) {
-    if (descriptor[i + 1] != 0 || descriptor[i] < 0x20 || descriptor[i] > 0x7e) return std::nullopt;
-    text.push_back(static_cast<char>(descriptor[i]));
-  }
-  return text;
 }
 
 }  // namespace velk_emu::usb

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,9 +11,10 @@ namespace velk_emu::usb {
 // pid.codes' test ID, which velk-emu's instruments carry unless told otherwise.
 inline constexpr std::uint16_t kTestVendor = 0x1209;
 inline constexpr std::uint16_t kTestProduct = 0x0001;
-// The instrument's bulk endpoints.
+// The instrument's bulk endpoints, and their packets' size (high speed).
 inline constexpr std::uint8_t kBulkOut = 0x01;
 inline constexpr std::uint8_t kBulkIn = 0x81;
+inline constexpr std::uint16_t kMaxPacket = 512;
 // The string index that answers with the serial number.
 inline constexpr std::uint8_t kSerialIndex = 3;
 // Most characters a string descriptor holds: (255 - 2) / 2.
@@ -33,9 +33,5 @@ std::vector<std::uint8_t> hub_descriptors();
 // The string descriptor of `text` (at most kMaxStringLength characters below
 // 0x80): bLength, type 3, the characters in UTF-16LE.
 std::vector<std::uint8_t> string_descriptor(const std::string& text);
-
-// The text of a well-formed string descriptor (bLength equal to its size, type
-// 3) whose characters are all printable ASCII; nullopt for any other bytes.
-std::optional<std::string> printable_text(const std::vector<std::uint8_t>& descriptor);
 
 }  // namespace velk_emu::usb

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 
@@ -52,6 +53,19 @@ bool write_u32(UMockdevIoctlData* arg, std::uint32_t number) {
   std::memcpy(value->data, &number, sizeof number);
   g_object_unref(value);
   return true;
+}
+
+// Answers USBDEVFS_GETDRIVER with the name of the kernel driver that holds the interface.
+int name_driver(UMockdevIoctlData* arg) {
+  UMockdevIoctlData* value =
+      umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
+  if (value == nullptr) return EFAULT;
+  usbdevfs_getdriver driver{};
+  std::memcpy(&driver, value->data, sizeof driver);
+  (void)std::snprintf(driver.driver, sizeof driver.driver, "%s", "velk-kernel");
+  std::memcpy(value->data, &driver, sizeof driver);
+  g_object_unref(value);
+  return 0;
 }
 
 void complete(UMockdevIoctlClient* handle, int error) {
@@ -126,6 +140,7 @@ struct WaitingClaim {
 struct Flight {
   Client* client;
   Urb urb;
+  std::optional<Instrument::WriteOffer> offer;  // an OUT transfer that the link carries
   bool waiting = false;  // an IN transfer that the model has not answered yet
   Clock::time_point due{};
   int status = 0;
@@ -134,8 +149,12 @@ struct Flight {
 };
 
 UsbfsDevice::UsbfsDevice(std::optional<std::vector<std::uint8_t>> serial,
-                         std::unique_ptr<CaptureFiles> capture, std::unique_ptr<Instrument> model)
-    : serial_(std::move(serial)), capture_(std::move(capture)), model_(std::move(model)) {}
+                         std::unique_ptr<CaptureFiles> capture, std::unique_ptr<Instrument> model,
+                         bool kernel_driver)
+    : serial_(std::move(serial)),
+      capture_(std::move(capture)),
+      model_(std::move(model)),
+      kernel_driver_(kernel_driver) {}
 
 UsbfsDevice::~UsbfsDevice() {
   flights_.clear();
@@ -198,14 +217,16 @@ void UsbfsDevice::start_reads(Clock::time_point now) {
 // Ends the flights of `client` (of every client when null): with `status` for
 // the client to reap, or silently when nobody is left to reap them. Bytes
 // already in a buffer stay there for the client to count.
-void UsbfsDevice::end_flights(const Client* client, std::optional<int> status) {
+void UsbfsDevice::end_flights(const Client* client, std::optional<int> status,
+                              Clock::time_point now) {
   for (auto flight = flights_.begin(); flight != flights_.end();) {
     if (client != nullptr && flight->client != client) {
       ++flight;
     } else if (status) {
-      cut_short(flight++, *status);
+      cut_short(flight++, *status, now);
     } else {
       stop_reading(*flight);
+      end_write_early(*flight, now);
       flight = flights_.erase(flight);
     }
   }
@@ -217,9 +238,22 @@ void UsbfsDevice::stop_reading(const Flight& flight) {
   reading_ = nullptr;
 }
 
-void UsbfsDevice::cut_short(std::list<Flight>::iterator flight, int status) {
+void UsbfsDevice::cut_short(std::list<Flight>::iterator flight, int status,
+                            Clock::time_point now) {
   stop_reading(*flight);
+  end_write_early(*flight, now);
   finish(flight, status, flight->waiting ? 0 : flight->actual);
+}
+
+// The device NAKs what it has no room for: a packet is taken whole or not at all.
+void UsbfsDevice::end_write_early(Flight& flight, Clock::time_point now) {
+  if (!flight.offer) return;
+  const std::uint32_t size = flight.offer->size;
+  const std::uint32_t carried = model_->carried_by(*flight.offer, now);
+  const std::uint32_t received = carried >= size ? size : carried / kMaxPacket * kMaxPacket;
+  flight.actual =
+      static_cast<int>(model_->take_write(*flight.offer, flight.urb.buffer(), received));
+  flight.offer.reset();
 }
 
 void UsbfsDevice::answer_waiting_claims(int error) {
@@ -241,7 +275,7 @@ void UsbfsDevice::forget_vanished(const Client* asking, Clock::time_point now) {
       ++client;
       continue;
     }
-    end_flights(gone, std::nullopt);
+    end_flights(gone, std::nullopt, now);
     waiting_claims_.erase(
         std::remove_if(waiting_claims_.begin(), waiting_claims_.end(),
                        [&](const WaitingClaim& waiting) { return waiting.client == gone; }),
@@ -267,6 +301,7 @@ int UsbfsDevice::claim(Client& client, std::uint32_t number, Clock::time_point n
   if (number >= 32) return EINVAL;
   const std::uint32_t bit = 1u << number;
   if ((client.claims & bit) != 0) return 0;
+  if (kernel_driver_) return EBUSY;
   forget_vanished(&client, now);
   for (const auto& other : clients_) {
     if ((other->claims & bit) != 0) return patient ? kLater : EBUSY;
@@ -284,7 +319,7 @@ int UsbfsDevice::release(Client& client, std::uint32_t number, Clock::time_point
   client.claims &= ~(1u << number);
   if (number == 0 && link_ == &client) {
     // usbfs kills the transfers of an interface that is let go.
-    end_flights(&client, -ENOENT);
+    end_flights(&client, -ENOENT, now);
     close_link();
     start_reads(now);
   }
@@ -322,7 +357,7 @@ int UsbfsDevice::submit(Client& client, UMockdevIoctlData* arg, Clock::time_poin
   const auto length = static_cast<std::size_t>(fields.buffer_length);
   if (length > 0 && !urb.resolve_buffer(length)) return EFAULT;
   forget_vanished(&client, now);
-  Flight flight{&client, std::move(urb)};
+  Flight flight{&client, std::move(urb), std::nullopt};
   flight.due = now;
   if (fields.type == USBDEVFS_URB_TYPE_CONTROL) {
     if (fields.endpoint != 0 || flight.urb.size() < kSetupSize) return EINVAL;
@@ -331,15 +366,20 @@ int UsbfsDevice::submit(Client& client, UMockdevIoctlData* arg, Clock::time_poin
     if (model_ && fields.endpoint != kBulkOut && fields.endpoint != kBulkIn) return ENOENT;
     // usbfs claims the interface of a bulk endpoint for a client that has not.
     if (const int refused = claim(client, 0, now, false)) return refused;
-    if (!model_) {
+    if (!model_ || (fields.endpoint == kBulkOut && out_halted_)) {
+      // A halted endpoint stalls at its first packet, unseen by the instrument.
       flight.status = -EPIPE;
     } else if (fields.endpoint == kBulkOut) {
-      const auto answer =
-          model_->write(flight.urb.buffer(), static_cast<std::uint32_t>(flight.urb.size()), now);
-      flight.status = answer.outcome == Outcome::kDone ? 0 : -EPIPE;
-      flight.actual = static_cast<int>(answer.taken);
-      flight.due = answer.at;
-      flight.vanish = answer.disconnect;
+      const auto offer = model_->offer_write(static_cast<std::uint32_t>(flight.urb.size()), now);
+      if (offer.outcome == Outcome::kDone) {
+        // It ends once the link has carried it, or earlier if the host gives up.
+        flight.offer = offer;
+        flight.due = offer.at;
+        flight.vanish = offer.disconnect;
+      } else {
+        flight.status = -EPIPE;
+        out_halted_ = true;
+      }
     } else {
       flight.waiting = true;
     }
@@ -356,7 +396,7 @@ int UsbfsDevice::discard(Client& client, UMockdevIoctlData* arg, Clock::time_poi
   std::memcpy(&address, arg->data, sizeof address);
   for (auto flight = flights_.begin(); flight != flights_.end(); ++flight) {
     if (flight->client != &client || flight->urb.data()->client_addr != address) continue;
-    cut_short(flight, -ENOENT);
+    cut_short(flight, -ENOENT, now);
     start_reads(now);
     return 0;
   }
@@ -394,8 +434,13 @@ int UsbfsDevice::request(Client& client, unsigned long request, UMockdevIoctlDat
     case USBDEVFS_DISCARDURB:
       return discard(client, arg, now);
     case USBDEVFS_GETDRIVER:
-      return ENODATA;  // no kernel driver is bound
-    case USBDEVFS_CLEAR_HALT:
+      return kernel_driver_ ? name_driver(arg) : ENODATA;
+    case USBDEVFS_CLEAR_HALT: {
+      const auto endpoint = read_u32(arg);
+      if (!endpoint) return EFAULT;
+      if (*endpoint == kBulkOut) out_halted_ = false;
+      return 0;
+    }
     case USBDEVFS_SETINTERFACE:
       return 0;
     default:
@@ -442,6 +487,10 @@ bool UsbfsDevice::advance(Clock::time_point now) {
       ++flight;
       continue;
     }
+    if (flight->offer) {
+      flight->actual = static_cast<int>(
+          model_->take_write(*flight->offer, flight->urb.buffer(), flight->offer->size));
+    }
     vanish = flight->vanish;
     const int status = flight->status;
     const int actual = flight->actual;
@@ -465,7 +514,7 @@ void UsbfsDevice::unplug() {
   if (gone_) return;
   gone_ = true;
   answer_waiting_claims(ENODEV);
-  end_flights(nullptr, -ESHUTDOWN);
+  end_flights(nullptr, -ESHUTDOWN, Clock::now());
   if (model_) model_->vanish();
   link_ = nullptr;
   update_node();
@@ -473,7 +522,7 @@ void UsbfsDevice::unplug() {
 
 void UsbfsDevice::end() {
   answer_waiting_claims(ENODEV);
-  end_flights(nullptr, std::nullopt);
+  end_flights(nullptr, std::nullopt, Clock::now());
   close_link();
 }
 

@@ -26,9 +26,11 @@ class UsbfsDevice {
  public:
   // `serial`: the string descriptor the device answers for kSerialIndex (none:
   // it has no serial number). `model` is null for a bare device; `capture`, if
-  // any, is the model's.
+  // any, is the model's. `kernel_driver`: a driver of the system's own holds
+  // interface 0, so that every claim is refused.
   UsbfsDevice(std::optional<std::vector<std::uint8_t>> serial,
-              std::unique_ptr<CaptureFiles> capture, std::unique_ptr<Instrument> model);
+              std::unique_ptr<CaptureFiles> capture, std::unique_ptr<Instrument> model,
+              bool kernel_driver);
   // Lets go of every client's requests; logs nothing.
   ~UsbfsDevice();
   UsbfsDevice(const UsbfsDevice&) = delete;
@@ -69,12 +71,15 @@ class UsbfsDevice {
   Client& client_of(UMockdevIoctlClient* handle);
   void forget_vanished(const Client* asking, Clock::time_point now);
   void start_reads(Clock::time_point now);
-  void end_flights(const Client* client, std::optional<int> status);
+  void end_flights(const Client* client, std::optional<int> status, Clock::time_point now);
   void finish(std::list<Flight>::iterator flight, int status, int actual);
   // The model stops answering `flight`'s read, if it was.
   void stop_reading(const Flight& flight);
   // Finishes a flight before its time with `status`, keeping the bytes it holds.
-  void cut_short(std::list<Flight>::iterator flight, int status);
+  void cut_short(std::list<Flight>::iterator flight, int status, Clock::time_point now);
+  // An OUT transfer that ends before the link has carried it all: the
+  // instrument takes the whole packets that came by `now`.
+  void end_write_early(Flight& flight, Clock::time_point now);
   void answer_waiting_claims(int error);
   void close_link();
   void update_node();
@@ -82,6 +87,10 @@ class UsbfsDevice {
   std::optional<std::vector<std::uint8_t>> serial_;
   std::unique_ptr<CaptureFiles> capture_;
   std::unique_ptr<Instrument> model_;
+  bool kernel_driver_;
+  // The OUT endpoint stalled: it stalls every transfer until the host clears
+  // it, whoever opens the device meanwhile.
+  bool out_halted_ = false;
   bool gone_ = false;
   int fifo_ = -1;
   bool fifo_full_ = false;
