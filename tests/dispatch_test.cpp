@@ -342,18 +342,26 @@ TEST_F(DispatchTest, HelpVersionAndListForms) {
 }
 
 TEST_F(DispatchTest, ListShowsControlBytesOfPathsAsQuestionMarks) {
-  fake_.interfaces = {native("dir/evil\n2 FAKE-SN0042"), native("dir/\x1b]0;title\x07-del\x7f"),
-                      native("dir/\x9b" "2J-\xc2\x9b" "2J-\xc4\x9a")};
+#ifdef _WIN32
+  // Windows paths are UTF-16: a C1 control is a code unit of its own.
+  const NativeString c1 = L"dir/\x9b" L"2J-\x9b" L"2J-\x11a";
+#else
+  // A stray C1 byte, a C1 control in UTF-8, and "Ě" in UTF-8.
+  const NativeString c1 = "dir/\x9b" "2J-\xc2\x9b" "2J-\xc4\x9a";
+#endif
+  fake_.interfaces = {native("dir/evil\n2 FAKE-SN0042"), native("dir/\x1b]0;title\x07-del\x7f"), c1};
   EXPECT_EQ(run({"/L"}), 0);
   EXPECT_EQ(printed(), "1 dir/evil?2 FAKE-SN0042\n2 dir/?]0;title?-del?\n3 dir/?2J-?2J-\xc4\x9a\n");
   // /U searches the paths as they are.
   out_.str("");
   EXPECT_EQ(run({"$IN", "/U", "\n2 FAKE"}), 0);
   EXPECT_THAT(fake_.device_calls(), ::testing::Contains("open dir/evil\n2 FAKE-SN0042"));
+#ifndef _WIN32
   fake_.calls.clear();
   EXPECT_EQ(run({"$IN", "/U", "\xc2\x9b"}), 0);
   EXPECT_THAT(fake_.device_calls(),
               ::testing::Contains("open dir/\x9b" "2J-\xc2\x9b" "2J-\xc4\x9a"));
+#endif
 }
 
 TEST_F(DispatchTest, ListCutShortByAFailureIsAFailure) {
