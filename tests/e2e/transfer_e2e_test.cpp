@@ -2,14 +2,10 @@
 // operator sees, what reached the instrument, and what was stored of its answer.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cctype>
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -167,47 +163,13 @@ TEST_F(TransferTest, ReadErrorKeepsEverythingBeforeItAndFails) {
                                progress("Read: 8 KB") + kErrorLine);
 }
 
-// What /proc/PID/syscall starts with for a process that waits in the open of a
-// FIFO: the kernel's number of that call, then a space. Under qemu-user it is the
-// build machine's number, not this program's SYS_openat, so it is learnt from a
-// thread of this process that waits so. Empty when the thread was never seen
-// waiting.
-std::string waiting_in_fifo_open(const std::string& fifo) {
-  std::atomic<pid_t> waiter_id{0};
-  std::thread waiter([&] {
-    waiter_id = static_cast<pid_t>(syscall(SYS_gettid));
-    const int fd = open(fifo.c_str(), O_WRONLY);
-    if (fd >= 0) close(fd);
-  });
-  std::string call;
-  (void)wait_until(
-      [&] {
-        if (waiter_id == 0) return false;
-        const std::string task = "/proc/self/task/" + std::to_string(waiter_id.load());
-        // Asleep in a call: past the start of the thread, and in a call that waits.
-        const std::string stat = read_file(task + "/stat");
-        const std::size_t name_end = stat.rfind(')');
-        if (name_end == std::string::npos || stat.compare(name_end, 4, ") S ") != 0) return false;
-        const std::string line = read_file(task + "/syscall");
-        if (line.empty() || std::isdigit(static_cast<unsigned char>(line[0])) == 0) return false;
-        call = line.substr(0, line.find(' ') + 1);
-        return true;
-      },
-      kStepLimit);
-  // A reader lets the waiter's open finish.
-  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-  waiter.join();
-  if (reader >= 0) close(reader);
-  return call;
-}
-
 TEST_F(TransferTest, FifoOutputWaitsForItsReaderBeforeAnythingIsSent) {
   ASSERT_TRUE(instrument());
   const std::string fifo = root() + "/answer.fifo", pid_file = root() + "/pid";
   const std::string probe = root() + "/probe.fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   ASSERT_EQ(mkfifo(probe.c_str(), 0600), 0);
-  const std::string in_open = waiting_in_fifo_open(probe);
+  const std::string in_open = fifo_open_call(probe);
   ASSERT_FALSE(in_open.empty()) << "no thread was seen waiting in the open of a FIFO";
   const std::vector<std::string> args{"-c", "echo $$ >\"$0\"; exec \"$@\"", pid_file,
                                       tarnlink_binary(), input_file("data.bin", "hello"), fifo,
