@@ -1,14 +1,20 @@
 # GoogleTest from the distribution, and how test cases become CTest entries.
 #
-# Native builds use the installed GoogleTest and make every case its own CTest
-# entry. A cross build for Windows compiles GoogleTest from the distribution's
-# sources for the target and runs each test binary whole under Wine, as one CTest
-# entry: listing the cases would start Wine for every binary at build time, before
-# the suite's own Wine server is up, and one run per binary already names every
-# failing case in its output.
-if(NOT CMAKE_CROSSCOMPILING)
+# Linux builds use the installed GoogleTest (a cross build the target's, from
+# Debian multiarch) and make every case its own CTest entry. A cross build for
+# Windows compiles GoogleTest from the distribution's sources for the target and
+# runs each test binary whole under Wine, as one CTest entry: listing the cases
+# would start Wine for every binary at build time, before the suite's own Wine
+# server is up, and one run per binary already names every failing case in its
+# output.
+if(NOT WIN32)
   find_package(GTest REQUIRED)
   include(GoogleTest)
+  # A cross build's cases are listed when the tests run, under qemu-user, so
+  # that the build itself needs no emulator.
+  if(CMAKE_CROSSCOMPILING)
+    set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
+  endif()
 
   function(tarnlink_discover_tests target)
     gtest_discover_tests(${target} NO_PRETTY_VALUES DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)

@@ -85,6 +85,11 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARNLINK_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# cpack names the build machine's architecture; a cross build's toolchain file
+# names the target's.
+if(TARNLINK_DEBIAN_ARCHITECTURE)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${TARNLINK_DEBIAN_ARCHITECTURE})
+endif()
 # dpkg-shlibdeps (from dpkg-dev) computes each package's dependencies from its
 # own program; without it they are stated for Debian 12's toolchain.
 find_program(TARNLINK_DPKG_SHLIBDEPS dpkg-shlibdeps)

@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # Builds the Debian packages tarnlink and velk-emu in build/package and checks
-# them: lintian's verdict, the files and dependencies of each, the version their
-# manual pages show, the binaries they carry (unpacked into one temporary
-# directory, never installed), and the bash completion against instruments
-# served by the packaged velk-emu.
-#   scripts/test-package.sh
+# them: lintian's verdict, the files, architecture and dependencies of each, the
+# version their manual pages show, the binaries they carry (unpacked into one
+# temporary directory, never installed), and the bash completion against
+# instruments served by the packaged velk-emu.
+#   scripts/test-package.sh                      this machine's packages
+#   scripts/test-package.sh PRESET ARCHITECTURE  those a cross build makes
+#                                                (linux-arm64 arm64; its programs
+#                                                run under qemu-user)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/lib.sh"
 ensure_packages "${NATIVE_PACKAGES[@]}" dpkg-dev gzip groff-base bash-completion man-db lintian
 
-BUILD=$ROOT/build/package
+preset=${1:-package}
+architecture=${2:-$(dpkg --print-architecture)}
+BUILD=$ROOT/build/$preset
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnlink-package-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -21,7 +26,7 @@ fail() {
 }
 
 echo "== Debian packages"
-configure_and_build package >/dev/null
+configure_and_build "$preset" >/dev/null
 package_version=$(project_version "$BUILD")
 [[ -n $package_version ]] || { echo "no project version in $BUILD/CMakeCache.txt" >&2; exit 1; }
 
@@ -37,8 +42,8 @@ if ! (cd "$BUILD" && cpack -G DEB --config CPackConfig.cmake >"$work/cpack.log" 
 fi
 declare -A deb
 for package in tarnlink velk-emu; do
-  deb[$package]=$(echo "$BUILD/package/${package}_"*.deb)
-  [[ -f ${deb[$package]} ]] || { echo "cpack made no single $package package in $BUILD/package" >&2; exit 1; }
+  deb[$package]=$(echo "$BUILD/package/${package}_"*"_$architecture.deb")
+  [[ -f ${deb[$package]} ]] || { echo "cpack made no single $architecture $package package in $BUILD/package" >&2; exit 1; }
 done
 
 echo "== lintian"
@@ -61,6 +66,8 @@ for package in tarnlink velk-emu; do
     <(dpkg-deb --contents "${deb[$package]}" | awk '!/^d/ { sub(/^\.\//, "", $NF); print $NF }' | sort) >&2 ||
     fail "$package's files differ from its list (<: missing, >: not its own)"
   [[ $(field "$package" Package) == "$package" ]] || fail "$package's name is '$(field "$package" Package)'"
+  [[ $(field "$package" Architecture) == "$architecture" ]] ||
+    fail "$package's architecture is '$(field "$package" Architecture)', not $architecture"
   [[ $(field "$package" Version) == "$package_version" ]] ||
     fail "$package's version is '$(field "$package" Version)', the project's $package_version"
   [[ $(field "$package" Maintainer) =~ $maintainer_form ]] ||

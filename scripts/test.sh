@@ -41,6 +41,9 @@ echo "== fuzzing, a short bounded run"
 echo "== Debian package, manual pages and completion"
 "$ROOT/scripts/test-package.sh"
 
+echo "== 64-bit ARM Linux: cross build, its tests under qemu-user, its Debian packages"
+"$ROOT/scripts/test-arm64.sh"
+
 if [[ -x $ROOT/scripts/test-windows.sh ]]; then
   echo "== Windows build and tests under Wine"
   "$ROOT/scripts/test-windows.sh"

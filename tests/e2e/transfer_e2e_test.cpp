@@ -2,7 +2,6 @@
 // operator sees, what reached the instrument, and what was stored of its answer.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <future>
@@ -167,7 +166,11 @@ TEST_F(TransferTest, ReadErrorKeepsEverythingBeforeItAndFails) {
 TEST_F(TransferTest, FifoOutputWaitsForItsReaderBeforeAnythingIsSent) {
   ASSERT_TRUE(instrument());
   const std::string fifo = root() + "/answer.fifo", pid_file = root() + "/pid";
+  const std::string probe = root() + "/probe.fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(probe.c_str(), 0600), 0);
+  const std::string in_open = fifo_open_call(probe);
+  ASSERT_FALSE(in_open.empty()) << "no thread was seen waiting in the open of a FIFO";
   const std::vector<std::string> args{"-c", "echo $$ >\"$0\"; exec \"$@\"", pid_file,
                                       tarnlink_binary(), input_file("data.bin", "hello"), fifo,
                                       "/T", "100"};
@@ -175,7 +178,6 @@ TEST_F(TransferTest, FifoOutputWaitsForItsReaderBeforeAnythingIsSent) {
   options.env.emplace("VELK_DEVICE_DIR", device_dir());
   auto running = std::async(std::launch::async, [&] { return run_program("/bin/sh", args, options); });
   // The program waits in the open of the FIFO, and the instrument has seen nothing.
-  const std::string in_open = std::to_string(SYS_openat) + " ";
   const bool waiting = wait_until(
       [&] {
         std::string pid = read_file(pid_file);

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -119,6 +121,35 @@ bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds lim
   return true;
 }
 const char* velk_emu_binary() { return VELK_EMU_BINARY; }
+
+std::string fifo_open_call(const std::string& fifo) {
+  std::atomic<pid_t> waiter_id{0};
+  std::thread waiter([&] {
+    waiter_id = static_cast<pid_t>(syscall(SYS_gettid));
+    const int fd = open(fifo.c_str(), O_WRONLY);
+    if (fd >= 0) close(fd);
+  });
+  std::string call;
+  (void)wait_until(
+      [&] {
+        if (waiter_id == 0) return false;
+        const std::string task = "/proc/self/task/" + std::to_string(waiter_id.load());
+        // Asleep in a call: past the start of the thread, and in a call that waits.
+        const std::string stat = read_file(task + "/stat");
+        const std::size_t name_end = stat.rfind(')');
+        if (name_end == std::string::npos || stat.compare(name_end, 4, ") S ") != 0) return false;
+        const std::string line = read_file(task + "/syscall");
+        if (line.empty() || std::isdigit(static_cast<unsigned char>(line[0])) == 0) return false;
+        call = line.substr(0, line.find(' ') + 1);
+        return true;
+      },
+      kStepLimit);
+  // A reader lets the waiter's open finish.
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  waiter.join();
+  if (reader >= 0) close(reader);
+  return call;
+}
 
 RunResult run_program(const std::string& binary, const std::vector<std::string>& args,
                       const RunOptions& options) {

@@ -49,6 +49,13 @@ struct RunOptions {
 // Polls `done` until it holds or `limit` passes; false when it never held.
 bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit);
 
+// What /proc/PID/syscall starts with for a process that waits in the open of a
+// FIFO: the kernel's number of that call, then a space. Under qemu-user it is the
+// build machine's number, not this program's SYS_openat, so it is learnt from a
+// thread of this process that waits so, in the open of `fifo`, a FIFO that
+// nothing else opens. Empty when the thread was never seen waiting.
+std::string fifo_open_call(const std::string& fifo);
+
 // Runs `binary` with `args` and waits, at most options.limit, for it to end.
 RunResult run_program(const std::string& binary, const std::vector<std::string>& args,
                       const RunOptions& options = {});
