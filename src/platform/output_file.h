@@ -42,7 +42,11 @@ class OutputFile {
   // Removes the file the open created, while its name still leads to it.
   void remove_created();
 
-  std::intptr_t handle_ = -1;  // a descriptor, or a HANDLE on Windows
+#ifdef _WIN32
+  void* handle_ = nullptr;  // a HANDLE; null once closed
+#else
+  int handle_ = -1;  // a descriptor; -1 once closed
+#endif
   bool created_ = false;
   bool kept_ = false;
 };

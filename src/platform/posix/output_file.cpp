@@ -17,8 +17,6 @@ namespace {
 // between two looks.
 constexpr int kMaxLooks = 40;
 
-int descriptor(std::intptr_t handle) { return static_cast<int>(handle); }
-
 // Makes `path` the target of the link at `path`, as a path from here. False,
 // with errno set, when `path` is no link (EINVAL: it changed since the last
 // look) or the link cannot be read.
@@ -81,14 +79,14 @@ void OutputFile::keep() {
 
 bool OutputFile::empty() {
   struct stat status;
-  if (fstat(descriptor(handle_), &status) != 0) return false;
+  if (fstat(handle_, &status) != 0) return false;
   return !S_ISREG(status.st_mode) ||
-         (ftruncate(descriptor(handle_), 0) == 0 && lseek(descriptor(handle_), 0, SEEK_SET) == 0);
+         (ftruncate(handle_, 0) == 0 && lseek(handle_, 0, SEEK_SET) == 0);
 }
 
 bool OutputFile::write(const std::uint8_t* data, std::size_t size) {
   while (size > 0) {
-    const ssize_t written = ::write(descriptor(handle_), data, size);
+    const ssize_t written = ::write(handle_, data, size);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return false;
     data += written;
@@ -99,7 +97,7 @@ bool OutputFile::write(const std::uint8_t* data, std::size_t size) {
 
 bool OutputFile::close() {
   if (handle_ < 0) return true;
-  const int fd = descriptor(handle_);
+  const int fd = handle_;
   handle_ = -1;
   return ::close(fd) == 0;
 }

@@ -131,33 +131,36 @@ bool temporary_directory_works(std::string& error) {
 bool start_under_preload(char** argv, const Options& options, std::vector<std::uint8_t>& answer,
                          std::string& error) {
   const char* inherited = std::getenv("LD_PRELOAD");
+  const bool want_file = options.answer == AnswerMode::kFile;
+  int opened = -1;  // the answer file, opened by this process or by the one before
   // Tried once already: the library could not be loaded.
   if (!under_preload() &&
       (inherited == nullptr || std::strstr(inherited, "libumockdev-preload") == nullptr)) {
     // Opened before the preload, which holds every signal off while an open()
     // waits: a FIFO's, for its writer.
-    if (options.answer == AnswerMode::kFile) {
-      const int file = open(options.answer_file.c_str(), O_RDONLY);
-      if (file < 0) {
+    if (want_file) {
+      opened = open(options.answer_file.c_str(), O_RDONLY);
+      if (opened < 0) {
         error = answer_file_error(options.answer_file, errno);
         return false;
       }
-      (void)setenv(kAnswerFileVariable, std::to_string(file).c_str(), 1);
+      (void)setenv(kAnswerFileVariable, std::to_string(opened).c_str(), 1);
     }
     if (setenv("LD_PRELOAD", client_preload().c_str(), 1) == 0) execv("/proc/self/exe", argv);
-  }
-  std::FILE* file = nullptr;
-  if (const char* opened = std::getenv(kAnswerFileVariable);
-      opened != nullptr && options.answer == AnswerMode::kFile) {
+    // Not run again: this process goes on without the preload, with what it opened.
+  } else if (const char* handed = std::getenv(kAnswerFileVariable);
+             handed != nullptr && want_file) {
     char* end = nullptr;
-    const long number = std::strtol(opened, &end, 10);
-    if (*end == 0 && number >= 0 && number <= INT_MAX) {
-      file = fdopen(static_cast<int>(number), "rb");
-    }
+    const long number = std::strtol(handed, &end, 10);
+    if (*end == 0 && number >= 0 && number <= INT_MAX) opened = static_cast<int>(number);
   }
   // COMMAND inherits neither the variable nor the descriptor.
   (void)unsetenv(kAnswerFileVariable);
-  if (file == nullptr) return load_answer(options, answer, error);
+  std::FILE* file = opened < 0 ? nullptr : fdopen(opened, "rb");
+  if (file == nullptr) {
+    if (opened >= 0) (void)close(opened);
+    return load_answer(options, answer, error);
+  }
   return read_answer_file(file, options.answer_file, answer, error);
 }
 
