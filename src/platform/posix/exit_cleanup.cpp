@@ -145,7 +145,12 @@ void remove_created_file() {
 
 void catch_signal(int signal_number, void (*handler)(int)) {
   struct sigaction action;
-  if (sigaction(signal_number, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) return;
+  // An ignored signal stays ignored; one that the program's host already
+  // handles (a sanitizer's runtime, a fuzzer's timer) stays the host's.
+  if (sigaction(signal_number, nullptr, &action) != 0 || (action.sa_flags & SA_SIGINFO) != 0 ||
+      action.sa_handler != SIG_DFL) {
+    return;
+  }
   std::memset(&action, 0, sizeof action);
   action.sa_handler = handler;
   sigfillset(&action.sa_mask);

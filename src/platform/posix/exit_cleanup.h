@@ -36,8 +36,9 @@ void keep_created_file();
 // Removes the created file now, as the way out would; forgets it either way.
 void remove_created_file();
 
-// Installs `handler` for `signal_number` unless the signal is ignored. The
-// handler runs with every other signal held; calls it interrupts restart.
+// Installs `handler` for `signal_number` where the signal has its default
+// action: an ignored or already handled signal is left as it is. The handler
+// runs with every other signal held; calls it interrupts restart.
 void catch_signal(int signal_number, void (*handler)(int));
 
 }  // namespace tarnlink::posix
