@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "base/safe_text.h"
+#include "base/utf8.h"
 
 namespace tarnlink {
 namespace {

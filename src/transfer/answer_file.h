@@ -14,7 +14,8 @@ namespace tarnlink {
 
 class AnswerFile {
  public:
-  // A file that open() created is removed again when no answer began in it.
+  // A file that open() created is removed again, on every ending, when no
+  // answer began in it.
   AnswerFile() = default;
   AnswerFile(const AnswerFile&) = delete;
   AnswerFile& operator=(const AnswerFile&) = delete;

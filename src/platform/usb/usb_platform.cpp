@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/driver_contract.h"
-#include "base/safe_text.h"
+#include "base/utf8.h"
 #include "platform/usb/usb_ids.h"
 #include "platform/usb/usb_path.h"
 #include "platform/usb/usb_sysfs.h"

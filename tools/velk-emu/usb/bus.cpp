@@ -12,7 +12,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "base/safe_text.h"
+#include "base/utf8.h"
 #include "capture_files.h"
 #include "instrument.h"
 #include "usbfs_device.h"
